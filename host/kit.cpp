@@ -1,0 +1,260 @@
+#include "kit.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+struct KitState {
+  std::mutex mutex;
+  std::unordered_map<void*, std::size_t> blocks;
+  std::size_t liveBytes = 0;
+  std::size_t totalAllocations = 0;
+  std::size_t liveSections = 0;
+  std::uint64_t failCountdown = 0;
+  std::vector<kit::Report> reports;
+  std::vector<std::string> violations;
+  bool echo = true;
+  kit::ManagerFactory managerFactory = nullptr;
+  void* managerContext = nullptr;
+};
+
+KitState& state() {
+  static KitState* instance = new KitState;  // outlives every static that may free blocks
+  return *instance;
+}
+
+void violation(const std::string& what) {
+  KitState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.violations.push_back(what);
+  }
+  std::fprintf(stderr, "imaqkit: rule broken: %s\n", what.c_str());
+}
+
+std::string vformat(const char* format, va_list args) {
+  if (format == nullptr) return {};
+  va_list copy;
+  va_copy(copy, args);
+  int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length < 0) return format;
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+void record(kit::Report report) {
+  KitState& s = state();
+  bool echo;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.reports.push_back(report);
+    echo = s.echo;
+  }
+  if (echo) {
+    std::fprintf(stderr, "%s %s: %s\n", report.kind == kit::ReportKind::kError ? "Error in" : "Warning",
+                 report.source.c_str(), report.message.c_str());
+  }
+}
+
+class CriticalSection final : public ICriticalSection {
+ public:
+  CriticalSection() { adjustSections(+1); }
+  ~CriticalSection() override {
+    if (owner_ != std::thread::id()) violation("critical section destroyed while held");
+    adjustSections(-1);
+  }
+  void enter() override {
+    if (owner_ == std::this_thread::get_id()) violation("critical section entered twice by one thread");
+    mutex_.lock();
+    owner_ = std::this_thread::get_id();
+  }
+  void leave() override {
+    if (owner_ != std::this_thread::get_id()) {
+      violation("critical section left by a thread that does not hold it");
+      return;
+    }
+    owner_ = std::thread::id();
+    mutex_.unlock();
+  }
+  static void adjustSections(int delta) {
+    KitState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.liveSections += static_cast<std::size_t>(delta);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+};
+
+class AutoCriticalSection final : public IAutoCriticalSection {
+ public:
+  AutoCriticalSection(ICriticalSection* section, bool lockNow) : section_(section) {
+    CriticalSection::adjustSections(+1);
+    if (lockNow) enter();
+  }
+  ~AutoCriticalSection() override {
+    if (held_) leave();
+    CriticalSection::adjustSections(-1);
+  }
+  void enter() override {
+    if (held_) {
+      violation("holder entered while it already holds its lock");
+      return;
+    }
+    section_->enter();
+    held_ = true;
+  }
+  void leave() override {
+    if (!held_) {
+      violation("holder left while it holds no lock");
+      return;
+    }
+    held_ = false;
+    section_->leave();
+  }
+
+ private:
+  ICriticalSection* section_;
+  bool held_ = false;
+};
+
+}  // namespace
+
+void* imaqmalloc(std::size_t size) {
+  KitState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.failCountdown != 0 && --s.failCountdown == 0) return nullptr;
+  }
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.blocks[block] = size;
+  s.liveBytes += size;
+  ++s.totalAllocations;
+  return block;
+}
+
+void imaqfree(void* block) {
+  if (block == nullptr) return;
+  KitState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto it = s.blocks.find(block);
+    if (it != s.blocks.end()) {
+      s.liveBytes -= it->second;
+      s.blocks.erase(it);
+      std::free(block);
+      return;
+    }
+  }
+  violation("imaqfree of a block that imaqmalloc did not hand out (or freed twice)");
+}
+
+void adaptorError(IAdaptor* adaptor, const char* operation, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = vformat(format, args);
+  va_end(args);
+  record({kit::ReportKind::kError, operation ? operation : "", message, adaptor});
+}
+
+void adaptorWarn(const char* identifier, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string message = vformat(format, args);
+  va_end(args);
+  record({kit::ReportKind::kWarning, identifier ? identifier : "", message, nullptr});
+}
+
+ICriticalSection* createCriticalSection() { return new CriticalSection; }
+
+IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool lockNow) {
+  if (section == nullptr) {
+    violation("createAutoCriticalSection without a critical section");
+    return nullptr;
+  }
+  return new AutoCriticalSection(section, lockNow);
+}
+
+IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine) {
+  KitState& s = state();
+  kit::ManagerFactory factory;
+  void* context;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    factory = s.managerFactory;
+    context = s.managerContext;
+  }
+  return factory ? factory(adaptor, engine, context) : nullptr;
+}
+
+double getCurrentTime() {
+  using namespace std::chrono;
+  static const steady_clock::time_point origin = steady_clock::now();
+  return duration<double>(steady_clock::now() - origin).count();
+}
+
+namespace kit {
+
+Accounting accounting() {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return {s.blocks.size(), s.liveBytes, s.totalAllocations, s.liveSections};
+}
+
+void failAllocation(std::uint64_t nth) {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.failCountdown = nth;
+}
+
+std::vector<Report> reports() {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.reports;
+}
+
+void clearReports() {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.reports.clear();
+}
+
+void setReportEcho(bool echo) {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.echo = echo;
+}
+
+std::vector<std::string> violations() {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.violations;
+}
+
+void clearViolations() {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.violations.clear();
+}
+
+void setManagerFactory(ManagerFactory factory, void* context) {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.managerFactory = factory;
+  s.managerContext = context;
+}
+
+}  // namespace kit

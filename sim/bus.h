@@ -1,0 +1,135 @@
+// The virtual IEEE 1394 bus: adapters and their cameras, camera handles,
+// isochronous channels and bandwidth, receive engines and frame delivery, the
+// fault gate and the call log. One lock guards it all; frame waits sleep on a
+// condition of that lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "camera.h"
+#include "frame_source.h"
+
+namespace sim {
+
+class Bus {
+ public:
+  static Bus& get();
+
+  // The C API, one operation per Cv function.
+  CvStatus initialize();
+  CvStatus terminate();
+  CvStatus locate(std::uint32_t adapter, std::uint64_t* ids, std::uint32_t* count);
+  CvStatus open(std::uint32_t adapter, CvCameraHandle* handle, const std::uint64_t* id);
+  CvStatus close(CvCameraHandle handle);
+  CvStatus query(CvCameraHandle handle, std::uint32_t id, void* buffer, std::uint32_t size);
+  CvStatus set(CvCameraHandle handle, std::uint32_t id, const void* buffer, std::uint32_t size);
+  CvStatus readQuad(CvCameraHandle handle, std::uint32_t address, std::uint32_t* value);
+  CvStatus writeQuad(CvCameraHandle handle, std::uint32_t address, std::uint32_t value);
+  CvStatus channel(CvCameraHandle handle, std::uint8_t* channel);
+  CvStatus setStartup(CvCameraHandle handle, const CameraStartupRecord* startup);
+  CvStatus specialFeature(CvCameraHandle handle, std::uint32_t feature, std::uint32_t* word,
+                          bool caps);
+  CvStatus createEngine(CvEngineHandle* engine);
+  CvStatus setEngineOption(CvEngineHandle engine, std::uint32_t option, const std::uint32_t* value);
+  CvStatus startEngine(CvEngineHandle engine, const CameraStartupRecord* startup,
+                       std::uint32_t adapter);
+  CvStatus stopEngine(CvEngineHandle engine);
+  CvStatus deleteEngine(CvEngineHandle engine);
+  CvStatus isRunning(CvCameraHandle handle, std::uint8_t* running);
+  CvStatus startCamera(CvCameraHandle handle, const CameraStartupRecord* startup);
+  CvStatus stopCamera(CvCameraHandle handle);
+  CvStatus nextFrame(void** image, CvEngineHandle engine, std::uint32_t timeoutMs);
+
+  // Fault gate and call log, used by every exported function.
+  bool gate(const char* function, std::int64_t argument, CvStatus& status);
+  bool logging() const { return logOn_.load(std::memory_order_relaxed); }
+  void log(Call call);
+
+  // Control interface.
+  bool install(const BusDesc& desc, std::string* error);
+  BusDesc description();
+  void setFreeRunning(bool on);
+  void setTimeoutScale(double scale);
+  void addFault(const FaultRule& rule);
+  void clearFaults();
+  std::uint64_t faultsInjected();
+  void setCallLog(bool on);
+  std::vector<Call> callLog();
+  void clearCallLog();
+  bool pulse(std::uint64_t cameraId, int source);
+  bool setPulseRate(std::uint64_t cameraId, double hertz);
+  bool setPlugged(std::uint64_t cameraId, bool plugged);
+  bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
+  bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state);
+  bool readCamera(std::uint64_t cameraId, CameraState& state);
+  Resources resources();
+  bool readEngine(CvEngineHandle engine, EngineStats& stats);
+  std::vector<CvEngineHandle> engineList();
+
+ private:
+  struct HandleRecord {
+    std::shared_ptr<Camera> camera;
+    std::uint32_t adapter = 0;
+    std::uint8_t channel = 255;
+  };
+  struct Engine {
+    bool started = false;
+    bool busy = false;
+    bool dualPacket = false;
+    std::uint32_t adapter = 0;
+    std::uint8_t channel = 255;
+    Clock::time_point startTime;
+    std::uint64_t epoch = 0;  // the stream it follows
+    std::uint64_t nextSeq = 0;
+    std::uint64_t delivered = 0, lost = 0;
+    std::uint32_t lastSeq = 0;
+    double lastCompletion = 0.0;
+    FrameRenderer renderer;
+  };
+  struct RuleState {
+    FaultRule rule;
+    std::uint64_t seen = 0;
+  };
+  static constexpr std::uint64_t kRingFrames = 8;
+
+  Bus();
+  // Each requires the lock.
+  HandleRecord* handleOf(CvCameraHandle handle, CvStatus& status);
+  std::shared_ptr<Engine> engineOf(CvEngineHandle engine);
+  std::shared_ptr<Camera> cameraById(std::uint64_t id);
+  std::shared_ptr<Camera> sourceOf(const Engine& engine);
+  void stopStream(Camera& camera, Clock::time_point when);
+  void advancePulses(Camera& camera, Clock::time_point now);
+  void firePulse(Camera& camera, Clock::time_point when);
+  std::uint64_t completedBy(const Camera& camera, Clock::time_point now) const;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  BusDesc desc_;
+  std::vector<std::vector<std::shared_ptr<Camera>>> adapters_;
+  std::vector<std::uint64_t> channelsInUse_;  // bit set per adapter
+  std::vector<std::uint32_t> bandwidthInUse_;
+  std::map<std::uintptr_t, HandleRecord> handles_;
+  std::map<std::uintptr_t, std::shared_ptr<Engine>> engines_;
+  std::uintptr_t nextHandle_ = 0x1000;
+  std::uintptr_t nextEngine_ = 0x100000;
+  std::uint64_t nextEpoch_ = 1;
+  int initCount_ = 0;
+  bool freeRunning_ = false;
+  double timeoutScale_ = 1.0;
+
+  std::mutex gateMutex_;
+  std::atomic<bool> anyRules_{false};
+  std::atomic<bool> logOn_{false};
+  std::vector<RuleState> rules_;
+  std::uint64_t injected_ = 0;
+  std::vector<Call> log_;
+};
+
+}  // namespace sim

@@ -1,0 +1,217 @@
+// Control interface of the virtual camera bus, for tests and tools. It lives in
+// the BL1394 library beside the C API, so a program that links it steers the
+// very bus that a loaded module reaches through the Cv functions.
+//
+// None of these knobs is visible through the C API: a camera's faults,
+// pulses and unplugging never show up as camera features.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bl1394.h"
+
+namespace sim {
+
+// ---- Bus descriptions ------------------------------------------------------------
+
+struct FeatureDesc {
+  std::string name;  // one of the camera library's 17 feature names
+  bool onOffCapable = false;
+  bool autoCapable = false;
+  bool manualCapable = true;
+  bool absoluteCapable = false;
+  std::uint16_t minValue = 0;
+  std::uint16_t maxValue = 255;
+  float absMin = 0.0f;
+  float absMax = 1.0f;
+  // State at power-up.
+  bool on = true;
+  bool autoMode = false;
+  std::uint32_t value = 0;  // low 16 bits: the value; high 16 bits carried as written
+  bool absoluteControl = false;
+  float absValue = 0.0f;
+};
+
+// Frame rates offered for one mode of a fixed format (0, 1 or 2).
+struct FixedModeDesc {
+  std::uint32_t format = 0;
+  std::uint32_t mode = 0;
+  std::vector<std::uint32_t> rates;  // frame-rate indices 0..7
+};
+
+struct Format7ModeDesc {
+  std::uint32_t mode = 0;
+  std::uint16_t maxWidth = 640;
+  std::uint16_t maxHeight = 480;
+  std::uint16_t widthUnit = 4;
+  std::uint16_t heightUnit = 2;
+  std::uint16_t offsetXUnit = 0;  // 0: the same as widthUnit
+  std::uint16_t offsetYUnit = 0;
+  std::vector<std::uint32_t> codings;  // colour codings 0..10
+  std::uint16_t packetSize = 2048;     // bytes per isochronous packet
+};
+
+struct CameraDesc {
+  std::uint64_t id = 0;
+  std::string vendor = "Corvane";
+  std::string model = "Virtual";
+  std::uint32_t number = 0;
+  std::uint8_t speed = kCvS400;
+  std::uint32_t commandBase = 0xF0F00000u;
+  std::vector<FixedModeDesc> fixed;
+  std::vector<Format7ModeDesc> format7;
+  // Extra bits for byte 0 of the video-mode inquiry (formats 3 to 6 exist in the
+  // standard, but this camera offers none of their modes).
+  std::uint8_t extraFormatBits = 0;
+  // The Format 7 bit is set when format7 is not empty, or when this is true.
+  bool format7Bit = false;
+  std::uint8_t filterPattern = 0;
+  std::uint32_t triggerInquiry = 0;  // IIDC TRIGGER_INQ
+  bool dualPacket = false;
+  std::uint32_t dualPacketCaps = 1;
+  std::vector<FeatureDesc> features;
+};
+
+struct BusDesc {
+  std::vector<std::vector<CameraDesc>> adapters;  // adapter 1 is adapters[0]
+};
+
+// Three cameras on two adapters: a monochrome fixed-format camera, a Format 7
+// Bayer colour camera with hardware trigger, a YUV 4:2:2 camera with dual
+// packet mode.
+BL1394_API BusDesc defaultBus();
+// Parses a bus description (JSON). On failure returns false and says what and
+// where in error.
+BL1394_API bool parseBus(const std::string& json, BusDesc& bus, std::string& error);
+BL1394_API bool loadBusFile(const std::string& path, BusDesc& bus, std::string& error);
+// The description as JSON text, loadable by parseBus.
+BL1394_API std::string busToJson(const BusDesc& bus);
+// Checks a description for what parseBus also rejects; empty when sound.
+BL1394_API std::string validateBus(const BusDesc& bus);
+
+// Replaces the whole bus: every handle, engine and stream of the old one is
+// dropped (their handles become unknown). Returns false with the problem in
+// error when the description is not sound; the old bus then stays.
+BL1394_API bool installBus(const BusDesc& bus, std::string* error = nullptr);
+// The description of the installed bus (the default bus until one is installed).
+BL1394_API BusDesc installedBus();
+
+// ---- Time ---------------------------------------------------------------------------
+
+// Free-running: a running camera that is not waiting for a trigger completes a
+// frame whenever one is asked for, as fast as they are taken.
+BL1394_API void setFreeRunning(bool on);
+// Scales the time-outs of CvGetNextCompleteFrame (1 = as given), so tests wait
+// short for frames that never come.
+BL1394_API void setTimeoutScale(double scale);
+
+// ---- Faults and the call log --------------------------------------------------------
+
+struct FaultRule {
+  std::string function;    // a Cv function name
+  CvStatus status = 0;     // status the call returns instead of doing its work
+  std::uint64_t nth = 0;   // fail the nth matching call from now (1 = next); 0 = every call
+  std::uint64_t times = 1; // with nth: how many calls from the nth on fail
+  // Only calls whose first 32-bit argument after the handle (register id,
+  // address, adapter) equals this count as matching; -1 = any.
+  std::int64_t argument = -1;
+};
+BL1394_API void addFault(const FaultRule& rule);
+BL1394_API void clearFaults();
+// How many calls have been failed by rules since the last clearFaults.
+BL1394_API std::uint64_t faultsInjected();
+
+struct Call {
+  std::string function;
+  std::vector<std::uint64_t> args;  // integer arguments and handles, in order
+  std::vector<std::uint8_t> record; // the record passed in, or the buffer filled
+  CvStatus status = 0;
+};
+BL1394_API void setCallLog(bool on);
+BL1394_API std::vector<Call> callLog();
+BL1394_API void clearCallLog();
+BL1394_API std::string describeCall(const Call& call);
+
+// ---- Cameras ------------------------------------------------------------------------
+
+// A hardware trigger pulse on a source line of the camera (-1: the source its
+// TRIGGER_MODE register selects). Returns false for an unknown camera.
+BL1394_API bool pulseTrigger(std::uint64_t cameraId, int source = -1);
+// Pulses at a steady rate from now on (0 stops them).
+BL1394_API bool setPulseRate(std::uint64_t cameraId, double hertz);
+// Unplugged, a camera disappears from enumeration; its handles fail every call
+// and its stream stops. Plugged back, it enumerates again (old handles stay dead).
+BL1394_API bool unplug(std::uint64_t cameraId);
+BL1394_API bool replug(std::uint64_t cameraId);
+
+// IIDC register contents by offset from the command base.
+BL1394_API bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
+
+struct FeatureState {
+  bool present = false;
+  bool on = false;
+  bool autoMode = false;
+  std::uint32_t value = 0;
+  bool absoluteControl = false;
+  float absValue = 0.0f;
+};
+BL1394_API bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state);
+
+struct CameraState {
+  bool plugged = false;
+  bool running = false;
+  bool triggered = false;
+  std::uint32_t openHandles = 0;
+  std::uint8_t channel = 255;  // reserved channel, 255 = none
+  std::uint64_t framesCompleted = 0;
+};
+BL1394_API bool readCamera(std::uint64_t cameraId, CameraState& state);
+
+// What the bus holds right now; after a module has released everything all
+// counts are 0.
+struct Resources {
+  std::uint32_t openHandles = 0;
+  std::uint32_t reservedChannels = 0;
+  std::uint32_t engines = 0;
+  std::uint32_t runningCameras = 0;
+  std::uint32_t bandwidthUnitsInUse = 0;
+  bool initialized = false;
+};
+BL1394_API Resources resources();
+
+struct EngineStats {
+  bool started = false;
+  bool dualPacket = false;
+  std::uint64_t framesDelivered = 0;
+  std::uint64_t framesLost = 0;  // completed but overwritten before they were taken
+  std::uint32_t lastSequence = 0;
+  double lastCompletion = 0.0;   // seconds on the bus clock (busTime) of the last frame taken
+};
+BL1394_API bool readEngine(CvEngineHandle engine, EngineStats& stats);
+// The engines that exist, oldest first.
+BL1394_API std::vector<CvEngineHandle> engines();
+// Seconds on the bus clock (steady, arbitrary origin).
+BL1394_API double busTime();
+
+// Status codes of the virtual bus (CV_NO_SUCH_ADAPTER is the library's own).
+enum Status : CvStatus {
+  kNotInitialized = 0xe0040001u,
+  kInvalidHandle = 0xe0040002u,
+  kInvalidArgument = 0xe0040003u,
+  kBufferSize = 0xe0040004u,
+  kUnknownRegister = 0xe0040005u,
+  kNotSupported = 0xe0040006u,
+  kNoChannel = 0xe0040007u,
+  kNoBandwidth = 0xe0040008u,
+  kTimeout = 0xe0040009u,
+  kDeviceRemoved = 0xe004000au,
+  kNotStarted = 0xe004000bu,
+  kBusy = 0xe004000cu,
+  kBadRecord = 0xe004000du,
+  kNoCamera = 0xe004000eu,
+  kInjected = 0xe00400ffu  // a handy status for fault rules
+};
+
+}  // namespace sim

@@ -1,0 +1,269 @@
+// The host's adaptor kit as the module sees it: kit functions exported by the
+// host kit library (imaqmex) and the interfaces of the host objects that are
+// handed to the module's entry points.
+//
+// Host interfaces list their operations in the host's interface order; an
+// adaptor reaches host objects only through these operations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#if defined(_WIN32)
+#if defined(IMAQKIT_BUILD)
+#define IMAQKIT_API __declspec(dllexport)
+#else
+#define IMAQKIT_API __declspec(dllimport)
+#endif
+#else
+#define IMAQKIT_API __attribute__((visibility("default")))
+#endif
+
+#define IMAQKIT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+
+class IAdaptor;
+class IAdaptorManager;
+class IEngine;
+class IFrameBuffer;
+class IPropertyContainer;
+class IPropertyRecord;
+class ITriggerSetting;
+class IPropCustomGetFcn;
+class IPropPostSetListener;
+class IMAQInterface;
+// A property made by the host's factory; the module only passes it back.
+class IProperty;
+
+// A host lock.
+class ICriticalSection {
+ public:
+  virtual ~ICriticalSection() = default;
+  virtual void enter() = 0;
+  virtual void leave() = 0;
+};
+
+// A holder on a critical section; releases a held lock when destroyed.
+class IAutoCriticalSection {
+ public:
+  virtual ~IAutoCriticalSection() = default;
+  virtual void enter() = 0;
+  virtual void leave() = 0;
+};
+
+// ---- Kit functions -----------------------------------------------------------
+
+// Storage for every object handed to the host. imaqmalloc returns null when it
+// cannot allocate.
+IMAQKIT_API void* imaqmalloc(std::size_t size);
+IMAQKIT_API void imaqfree(void* block);
+
+// An error that fails the named operation of the adaptor.
+IMAQKIT_API void adaptorError(IAdaptor* adaptor, const char* operation, const char* format, ...)
+    IMAQKIT_PRINTF(3, 4);
+// A problem the adaptor survives; identifier is "CorvaneImaq:<operation>".
+IMAQKIT_API void adaptorWarn(const char* identifier, const char* format, ...) IMAQKIT_PRINTF(2, 3);
+
+IMAQKIT_API ICriticalSection* createCriticalSection();
+// lockNow true: the holder holds the lock at once.
+IMAQKIT_API IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section,
+                                                            bool lockNow);
+IMAQKIT_API IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine);
+// Host clock in seconds.
+IMAQKIT_API double getCurrentTime();
+
+// ---- Objects handed to the host ----------------------------------------------
+
+// Base of every object the module hands to the host. Such objects live in
+// imaqmalloc storage and their deleting destructor gives it back with
+// imaqfree; make them with imaqNew.
+class IMAQInterface {
+ public:
+  virtual ~IMAQInterface() = default;
+
+  static void* operator new(std::size_t) = delete;
+  static void* operator new(std::size_t, void* where) noexcept { return where; }
+  static void operator delete(void* block) noexcept { imaqfree(block); }
+  static void operator delete(void*, void*) noexcept {}
+};
+
+// Allocates with imaqmalloc and constructs T there. Returns null when the host
+// has no storage or the constructor throws; nothing is leaked either way.
+template <class T, class... Args>
+T* imaqNew(Args&&... args) noexcept {
+  void* block = imaqmalloc(sizeof(T));
+  if (block == nullptr) return nullptr;
+  try {
+    return new (block) T(std::forward<Args>(args)...);
+  } catch (...) {
+    imaqfree(block);
+    return nullptr;
+  }
+}
+
+class IPropCustomGetFcn : public IMAQInterface {
+ public:
+  // Writes the property's current value into valueBuffer (a 32-bit integer,
+  // or a 64-bit double for double properties).
+  virtual void getValue(IPropertyRecord* record, void* valueBuffer) = 0;
+};
+
+class IPropPostSetListener : public IMAQInterface {
+ public:
+  // Told after the host has stored newValue for the property.
+  virtual void notify(IPropertyRecord* record, const void* newValue) = 0;
+};
+
+// ---- Host objects --------------------------------------------------------------
+
+class IFrameBuffer {
+ public:
+  virtual ~IFrameBuffer() = default;
+  // data is a width x height image; the frame's region lies at the offsets.
+  virtual void setImage(const void* data, int width, int height, int offsetX, int offsetY) = 0;
+  virtual void setTime(double time) = 0;
+};
+
+class ITriggerSetting {
+ public:
+  virtual ~ITriggerSetting() = default;
+  // 2 is a hardware trigger.
+  virtual int triggerType() = 0;
+  virtual std::uint32_t triggerCondition() = 0;
+  virtual std::uint32_t triggerSource() = 0;
+};
+
+class IPropertyRecord {
+ public:
+  virtual ~IPropertyRecord() = default;
+  // The host's copy of the value: 4 bytes (integer) or 8 bytes (double).
+  virtual const void* storedValue() = 0;
+  virtual std::uint32_t identifier() = 0;
+  virtual bool isDeviceProperty() = 0;
+};
+
+class IPropertyContainer {
+ public:
+  virtual ~IPropertyContainer() = default;
+  virtual IPropertyRecord* propertyRecord(const char* name) = 0;
+  virtual std::int32_t propertyCount() = 0;
+  // Fills names[0 .. propertyCount()-1]; the texts belong to the host.
+  virtual void propertyNames(const char** names) = 0;
+  // The host takes ownership of getter and listener.
+  virtual void setCustomGetter(const char* name, IPropCustomGetFcn* getter) = 0;
+  virtual void addPostSetListener(const char* name, IPropPostSetListener* listener) = 0;
+};
+
+class IEngine {
+ public:
+  virtual ~IEngine() = default;
+  // May return null when the host has no buffer to give.
+  virtual IFrameBuffer* newFrame(std::uint32_t frameType, int width, int height) = 0;
+  virtual void deliverFrame(IFrameBuffer* frame) = 0;
+  virtual IPropertyContainer* propertyContainer() = 0;
+  virtual ITriggerSetting* currentTrigger() = 0;
+};
+
+class IAdaptorManager {
+ public:
+  virtual ~IAdaptorManager() = default;
+  virtual void requestClose() = 0;
+  virtual void requestStop() = 0;
+  virtual bool deviceIsOpen() = 0;
+  virtual bool deviceIsAcquiring() = 0;
+  virtual IEngine* engine() = 0;
+  virtual void regionOfInterest(int& offsetX, int& offsetY, int& width, int& height) = 0;
+  virtual void setRegionOfInterest(int offsetX, int offsetY, int width, int height) = 0;
+  virtual void countFrame() = 0;
+  virtual bool frameWanted() = 0;
+  virtual bool acquisitionActive() = 0;
+};
+
+class IFormatEntry {
+ public:
+  virtual ~IFormatEntry() = default;
+  // The entry owns object from now on.
+  virtual void setAdaptorData(IMAQInterface* object) = 0;
+  virtual IMAQInterface* adaptorData() = 0;
+};
+
+class IDeviceEntry {
+ public:
+  virtual ~IDeviceEntry() = default;
+  virtual IFormatEntry* createFormat(std::uint32_t id, const char* name) = 0;
+  virtual void addFormat(IFormatEntry* entry, bool isDefault) = 0;
+  // Null when no format has that name.
+  virtual IFormatEntry* formatByName(const char* name) = 0;
+  virtual void setAdaptorData(IMAQInterface* object) = 0;
+  virtual IMAQInterface* adaptorData() = 0;
+};
+
+class IHardwareList {
+ public:
+  virtual ~IHardwareList() = default;
+  virtual IDeviceEntry* createDevice(std::uint32_t id, const char* name) = 0;
+  virtual void addDevice(IDeviceEntry* entry) = 0;
+};
+
+class IPropertyFactory {
+ public:
+  virtual ~IPropertyFactory() = default;
+  virtual IProperty* createDoubleProperty(const char* name, double minimum, double maximum,
+                                          double defaultValue) = 0;
+  virtual IProperty* createIntProperty(const char* name, std::int32_t minimum,
+                                       std::int32_t maximum, std::int32_t defaultValue) = 0;
+  virtual IProperty* createEnumProperty(const char* name, const char* valueName,
+                                        std::int32_t valueId) = 0;
+  virtual void addEnumValue(IProperty* property, const char* valueName, std::int32_t valueId) = 0;
+  virtual void addProperty(IProperty* property) = 0;
+  virtual void setReadOnly(IProperty* property, const char* condition) = 0;
+  virtual void setIdentifier(IProperty* property, std::uint32_t id) = 0;
+};
+
+class ISourceList {
+ public:
+  virtual ~ISourceList() = default;
+  virtual void addSource(const char* name, std::int32_t id) = 0;
+};
+
+class ITriggerList {
+ public:
+  virtual ~ITriggerList() = default;
+  virtual void addHardwareTrigger(const char* configurationName, std::uint32_t configurationId,
+                                  const char* sourceName, std::uint32_t sourceId) = 0;
+};
+
+// ---- The adaptor -----------------------------------------------------------------
+
+// Base of the module's adaptor object. The base creates the adaptor manager
+// and destroys it; getROI/setROI default to the kit's region of interest.
+class IAdaptor : public IMAQInterface {
+ public:
+  explicit IAdaptor(IEngine* engine) : manager(createAdaptorManager(this, engine)) {}
+  ~IAdaptor() override { delete manager; }
+  IAdaptor(const IAdaptor&) = delete;
+  IAdaptor& operator=(const IAdaptor&) = delete;
+
+  // The kit's own operation: whether the host reports the device acquiring.
+  virtual bool isAcquiring() { return manager != nullptr && manager->deviceIsAcquiring(); }
+  virtual void getROI(int& offsetX, int& offsetY, int& width, int& height) {
+    manager->regionOfInterest(offsetX, offsetY, width, height);
+  }
+  virtual void setROI(int offsetX, int offsetY, int width, int height) {
+    manager->setRegionOfInterest(offsetX, offsetY, width, height);
+  }
+  virtual int getMaxWidth() = 0;
+  virtual int getMaxHeight() = 0;
+  virtual std::uint32_t getFrameType() = 0;
+  virtual int getBandCount() = 0;
+  virtual const char* getDescription() = 0;
+  virtual const char* getVersion() = 0;
+  virtual bool openDevice() = 0;
+  virtual bool closeDevice() = 0;
+  virtual bool startCapture() = 0;
+  virtual bool stopCapture() = 0;
+
+ protected:
+  IAdaptorManager* manager;
+};

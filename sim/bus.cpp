@@ -184,7 +184,7 @@ Bus::HandleRecord* Bus::handleOf(CvCameraHandle handle, CvStatus& status) {
     status = kInvalidHandle;
     return nullptr;
   }
-  if (!it->second.camera->plugged) {
+  if (it->second.dead) {
     status = kDeviceRemoved;
     return nullptr;
   }
@@ -593,7 +593,9 @@ bool Bus::setPlugged(std::uint64_t cameraId, bool plugged) {
     camera->stream = Stream{};
     // Handles of an unplugged camera stay dead; their channels go back to the bus.
     for (auto& [k, h] : handles_) {
-      if (h.camera != camera || h.channel == 255) continue;
+      if (h.camera != camera) continue;
+      h.dead = true;
+      if (h.channel == 255) continue;
       channelsInUse_[h.adapter - 1] &= ~(std::uint64_t{1} << h.channel);
       h.channel = 255;
     }

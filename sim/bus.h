@@ -77,6 +77,7 @@ class Bus {
     std::shared_ptr<Camera> camera;
     std::uint32_t adapter = 0;
     std::uint8_t channel = 255;
+    bool dead = false;  // its camera was unplugged
   };
   struct Engine {
     bool started = false;

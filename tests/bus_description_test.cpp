@@ -1,0 +1,94 @@
+// Bus descriptions: the embedded default bus and JSON description files.
+#include "bus_fixture.h"
+
+namespace {
+
+using DescriptionTest = BusTest;
+
+TEST_F(DescriptionTest, TheDefaultBusHasThreeDifferentCamerasOnTwoAdapters) {
+  const sim::BusDesc bus = sim::defaultBus();
+  ASSERT_EQ(2u, bus.adapters.size());
+  ASSERT_EQ(2u, bus.adapters[0].size());
+  ASSERT_EQ(1u, bus.adapters[1].size());
+  const sim::CameraDesc& mono = bus.adapters[0][0];
+  const sim::CameraDesc& bayer = bus.adapters[0][1];
+  const sim::CameraDesc& yuv = bus.adapters[1][0];
+  EXPECT_TRUE(mono.format7.empty());
+  EXPECT_FALSE(mono.fixed.empty());
+  EXPECT_FALSE(bayer.format7.empty());
+  EXPECT_NE(0, bayer.filterPattern);
+  EXPECT_NE(0u, bayer.triggerInquiry & 0x80000000u);
+  EXPECT_TRUE(yuv.dualPacket);
+  // The YUV camera's Format 7 packet fills exactly the share that asks for dual packet mode.
+  EXPECT_EQ(83.34f, blCalcIsoBandwidthPercentage(yuv.speed, yuv.format7[0].packetSize));
+}
+
+TEST_F(DescriptionTest, ADescriptionSurvivesARoundTripThroughJson) {
+  const sim::BusDesc bus = sim::defaultBus();
+  sim::BusDesc parsed;
+  std::string error;
+  ASSERT_TRUE(sim::parseBus(sim::busToJson(bus), parsed, error)) << error;
+  EXPECT_EQ(sim::busToJson(bus), sim::busToJson(parsed));
+}
+
+TEST_F(DescriptionTest, AMinimalDescriptionTakesDefaults) {
+  sim::BusDesc bus;
+  std::string error;
+  ASSERT_TRUE(sim::parseBus(R"({"adapters":[{"cameras":[{"id":"0x10","vendor":"A","model":"B",
+      "fixed":[{"format":0,"mode":5,"rates":[4]}],
+      "features":[{"name":"Gain","min":0,"max":100,"value":"50"}]}]},{"cameras":[]}]})",
+                            bus, error))
+      << error;
+  ASSERT_EQ(2u, bus.adapters.size());
+  EXPECT_EQ(0x10u, bus.adapters[0][0].id);
+  EXPECT_EQ(50u, bus.adapters[0][0].features[0].value);
+  Install(bus);
+  std::uint64_t ids[62];
+  std::uint32_t count = 62;
+  ASSERT_EQ(0u, CvLocateCamerasEx(1, ids, 0, &count));
+  EXPECT_EQ(1u, count);
+  count = 62;
+  EXPECT_EQ(0u, CvLocateCamerasEx(2, ids, 0, &count));
+  EXPECT_EQ(0u, count);
+}
+
+TEST_F(DescriptionTest, BadDescriptionsSayWhatAndWhere) {
+  const struct {
+    const char* json;
+    const char* says;
+  } cases[] = {
+      {R"({"adapters":[{"cameras":[{"id":1,}]}]})", "line 1"},
+      {R"({"adapters":[{"cameras":[{"id":1,"sped":2}]}]})", "adapters[0].cameras[0]: unknown key \"sped\""},
+      {R"({"adapters":[{"cameras":[{"id":1,"speed":9}]}]})", "adapters[0].cameras[0].speed: 9 is above 5"},
+      {R"({"adapters":[{"cameras":[{"id":1,"speed":-1}]}]})", "speed: must not be negative"},
+      {R"({"adapters":[{"cameras":[{"id":"0xZZ"}]}]})", "\"0xZZ\" is not a number"},
+      {R"({"adapters":[{"cameras":[{"vendor":"A"}]}]})", "needs an \"id\""},
+      {R"({"adapters":[{"cameras":[{"id":1},{"id":1}]}]})", "is used twice"},
+      {R"({"adapters":[{"cameras":[{"id":1,"features":[{"name":"Gian"}]}]}]})", "unknown feature \"Gian\""},
+      {R"({"adapters":[{"cameras":[{"id":1,"fixed":[{"format":0,"mode":7,"rates":[1]}]}]}]})", "reserved"},
+      {R"({"adapters":[{"cameras":[{"id":1,"format7":[{"mode":8}]}]}]})", "mode: 8 is above 7"},
+      {R"({"adapters":{}})", "adapters: must be an array"},
+      {R"([1,2])", "bus: must be an object"},
+  };
+  for (const auto& c : cases) {
+    sim::BusDesc bus;
+    std::string error;
+    EXPECT_FALSE(sim::parseBus(c.json, bus, error)) << c.json;
+    EXPECT_NE(std::string::npos, error.find(c.says)) << c.json << " said: " << error;
+  }
+  sim::BusDesc bus;
+  std::string error;
+  EXPECT_FALSE(sim::loadBusFile("/nonexistent/bus.json", bus, error));
+  EXPECT_NE(std::string::npos, error.find("/nonexistent/bus.json"));
+}
+
+TEST_F(DescriptionTest, InstallingAnUnsoundBusKeepsTheOldOne) {
+  sim::BusDesc bad;
+  bad.adapters = {{sim::CameraDesc{}, sim::CameraDesc{}}};  // the same id twice
+  std::string error;
+  EXPECT_FALSE(sim::installBus(bad, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(2u, sim::installedBus().adapters.size());
+}
+
+}  // namespace

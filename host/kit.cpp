@@ -61,7 +61,8 @@ void record(kit::Report report) {
     echo = s.echo;
   }
   if (echo) {
-    std::fprintf(stderr, "%s %s: %s\n", report.kind == kit::ReportKind::kError ? "Error in" : "Warning",
+    std::fprintf(stderr, "%s %s: %s\n",
+                 report.kind == kit::ReportKind::kError ? "Error in" : "Warning",
                  report.source.c_str(), report.message.c_str());
   }
 }
@@ -74,7 +75,8 @@ class CriticalSection final : public ICriticalSection {
     adjustSections(-1);
   }
   void enter() override {
-    if (owner_ == std::this_thread::get_id()) violation("critical section entered twice by one thread");
+    if (owner_ == std::this_thread::get_id())
+      violation("critical section entered twice by one thread");
     mutex_.lock();
     owner_ = std::this_thread::get_id();
   }
@@ -178,7 +180,9 @@ void adaptorWarn(const char* identifier, const char* format, ...) {
   record({kit::ReportKind::kWarning, identifier ? identifier : "", message, nullptr});
 }
 
-ICriticalSection* createCriticalSection() { return new CriticalSection; }
+ICriticalSection* createCriticalSection() {
+  return new CriticalSection;
+}
 
 IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool lockNow) {
   if (section == nullptr) {

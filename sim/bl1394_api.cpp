@@ -11,7 +11,9 @@ using sim::Bus;
 
 namespace {
 
-std::uint64_t arg(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+std::uint64_t arg(const void* p) {
+  return reinterpret_cast<std::uintptr_t>(p);
+}
 
 // Runs op unless the gate fails the call; no exception leaves the library.
 template <class Op>
@@ -79,7 +81,8 @@ CvStatus CvCloseCameraHandle(CvCameraHandle handle) {
   return logged("CvCloseCameraHandle", s, {arg(handle)});
 }
 
-CvStatus CvQueryCameraRegister(CvCameraHandle handle, uint32_t registerId, void* buffer, uint32_t size) {
+CvStatus CvQueryCameraRegister(CvCameraHandle handle, uint32_t registerId, void* buffer,
+                               uint32_t size) {
   CvStatus s = gated("CvQueryCameraRegister", registerId,
                      [&] { return Bus::get().query(handle, registerId, buffer, size); });
   return logged("CvQueryCameraRegister", s, {arg(handle), registerId, size},
@@ -95,16 +98,19 @@ CvStatus CvSetCameraRegister(CvCameraHandle handle, uint32_t registerId, const v
 }
 
 CvStatus CvReadQuad(CvCameraHandle handle, uint32_t address, uint32_t* value) {
-  CvStatus s = gated("CvReadQuad", address, [&] { return Bus::get().readQuad(handle, address, value); });
+  CvStatus s =
+      gated("CvReadQuad", address, [&] { return Bus::get().readQuad(handle, address, value); });
   return logged("CvReadQuad", s, {arg(handle), address, s == 0 && value ? *value : 0});
 }
 
 CvStatus CvWriteQuad(CvCameraHandle handle, uint32_t address, uint32_t value) {
-  CvStatus s = gated("CvWriteQuad", address, [&] { return Bus::get().writeQuad(handle, address, value); });
+  CvStatus s =
+      gated("CvWriteQuad", address, [&] { return Bus::get().writeQuad(handle, address, value); });
   return logged("CvWriteQuad", s, {arg(handle), address, value});
 }
 
-CvStatus CvInitFormatInfo(FixedFormatTable* table, uint32_t format, uint32_t mode, uint32_t frameRate) {
+CvStatus CvInitFormatInfo(FixedFormatTable* table, uint32_t format, uint32_t mode,
+                          uint32_t frameRate) {
   CvStatus s = gated("CvInitFormatInfo", format, [&]() -> CvStatus {
     if (table == nullptr) return sim::kInvalidArgument;
     std::memset(table, 0, sizeof *table);
@@ -125,9 +131,9 @@ CvStatus CvInitFormatInfo(FixedFormatTable* table, uint32_t format, uint32_t mod
 }
 
 const char* CvPixelFormatStringA(uint32_t colorCoding) {
-  static const char* const names[] = {"Mono8",        "YUV411",        "YUV422", "YUV444",
-                                      "RGB8",         "Mono16",        "RGB16",  "Signed Mono16",
-                                      "Signed RGB16", "Raw8",          "Raw16"};
+  static const char* const names[] = {"Mono8",        "YUV411", "YUV422", "YUV444",
+                                      "RGB8",         "Mono16", "RGB16",  "Signed Mono16",
+                                      "Signed RGB16", "Raw8",   "Raw16"};
   logged("CvPixelFormatStringA", 0, {colorCoding});
   return colorCoding < 11 ? names[colorCoding] : "Unknown";
 }
@@ -140,24 +146,42 @@ const char* CvFpsStringA(uint32_t frameRate) {
 
 const char* CvStatusStringA(CvStatus status) {
   switch (status) {
-    case 0: return "Success";
-    case CV_NO_SUCH_ADAPTER: return "No adapter with that number";
-    case sim::kNotInitialized: return "Library not initialized";
-    case sim::kInvalidHandle: return "Invalid handle";
-    case sim::kInvalidArgument: return "Invalid argument";
-    case sim::kBufferSize: return "Wrong buffer size for the register";
-    case sim::kUnknownRegister: return "Unknown register";
-    case sim::kNotSupported: return "Not supported by the camera";
-    case sim::kNoChannel: return "No free isochronous channel";
-    case sim::kNoBandwidth: return "Not enough isochronous bandwidth";
-    case sim::kTimeout: return "Timed out waiting for a frame";
-    case sim::kDeviceRemoved: return "Camera removed from the bus";
-    case sim::kNotStarted: return "Not started";
-    case sim::kBusy: return "Busy";
-    case sim::kBadRecord: return "Record tag or contents not valid";
-    case sim::kNoCamera: return "No such camera on the adapter";
-    case sim::kInjected: return "Injected failure";
-    default: break;
+    case 0:
+      return "Success";
+    case CV_NO_SUCH_ADAPTER:
+      return "No adapter with that number";
+    case sim::kNotInitialized:
+      return "Library not initialized";
+    case sim::kInvalidHandle:
+      return "Invalid handle";
+    case sim::kInvalidArgument:
+      return "Invalid argument";
+    case sim::kBufferSize:
+      return "Wrong buffer size for the register";
+    case sim::kUnknownRegister:
+      return "Unknown register";
+    case sim::kNotSupported:
+      return "Not supported by the camera";
+    case sim::kNoChannel:
+      return "No free isochronous channel";
+    case sim::kNoBandwidth:
+      return "Not enough isochronous bandwidth";
+    case sim::kTimeout:
+      return "Timed out waiting for a frame";
+    case sim::kDeviceRemoved:
+      return "Camera removed from the bus";
+    case sim::kNotStarted:
+      return "Not started";
+    case sim::kBusy:
+      return "Busy";
+    case sim::kBadRecord:
+      return "Record tag or contents not valid";
+    case sim::kNoCamera:
+      return "No such camera on the adapter";
+    case sim::kInjected:
+      return "Injected failure";
+    default:
+      break;
   }
   thread_local char text[40];
   std::snprintf(text, sizeof text, "Unknown status 0x%08x", status);
@@ -165,19 +189,22 @@ const char* CvStatusStringA(CvStatus status) {
 }
 
 CvStatus CvGetAvailableIsoChannel(CvCameraHandle handle, uint8_t* channel) {
-  CvStatus s = gated("CvGetAvailableIsoChannel", -1, [&] { return Bus::get().channel(handle, channel); });
+  CvStatus s =
+      gated("CvGetAvailableIsoChannel", -1, [&] { return Bus::get().channel(handle, channel); });
   return logged("CvGetAvailableIsoChannel", s, {arg(handle), s == 0 && channel ? *channel : 255u});
 }
 
 CvStatus CvSetCameraStartupInfo(CvCameraHandle handle, const CameraStartupRecord* startup) {
-  CvStatus s = gated("CvSetCameraStartupInfo", -1, [&] { return Bus::get().setStartup(handle, startup); });
+  CvStatus s =
+      gated("CvSetCameraStartupInfo", -1, [&] { return Bus::get().setStartup(handle, startup); });
   return logged("CvSetCameraStartupInfo", s, {arg(handle)}, startup, startup ? sizeof *startup : 0);
 }
 
 CvStatus CvGetSpecialFeaturePresence(CvCameraHandle handle, uint32_t feature, uint32_t* presence) {
   CvStatus s = gated("CvGetSpecialFeaturePresence", feature,
                      [&] { return Bus::get().specialFeature(handle, feature, presence, false); });
-  return logged("CvGetSpecialFeaturePresence", s, {arg(handle), feature, s == 0 && presence ? *presence : 0});
+  return logged("CvGetSpecialFeaturePresence", s,
+                {arg(handle), feature, s == 0 && presence ? *presence : 0});
 }
 
 CvStatus CvGetSpecialFeatureCaps(CvCameraHandle handle, uint32_t feature, uint32_t* caps) {
@@ -187,7 +214,8 @@ CvStatus CvGetSpecialFeatureCaps(CvCameraHandle handle, uint32_t feature, uint32
 }
 
 CvStatus CvCreateIsochReceiveEngine(CvEngineHandle* engine) {
-  CvStatus s = gated("CvCreateIsochReceiveEngine", -1, [&] { return Bus::get().createEngine(engine); });
+  CvStatus s =
+      gated("CvCreateIsochReceiveEngine", -1, [&] { return Bus::get().createEngine(engine); });
   return logged("CvCreateIsochReceiveEngine", s, {s == 0 && engine ? arg(*engine) : 0});
 }
 
@@ -211,12 +239,14 @@ CvStatus CvStopIsochReceiveEngine(CvEngineHandle engine) {
 }
 
 CvStatus CvDeleteIsochReceiveEngine(CvEngineHandle engine) {
-  CvStatus s = gated("CvDeleteIsochReceiveEngine", -1, [&] { return Bus::get().deleteEngine(engine); });
+  CvStatus s =
+      gated("CvDeleteIsochReceiveEngine", -1, [&] { return Bus::get().deleteEngine(engine); });
   return logged("CvDeleteIsochReceiveEngine", s, {arg(engine)});
 }
 
 CvStatus CvIsCameraRunning(CvCameraHandle handle, uint8_t* running) {
-  CvStatus s = gated("CvIsCameraRunning", -1, [&] { return Bus::get().isRunning(handle, running); });
+  CvStatus s =
+      gated("CvIsCameraRunning", -1, [&] { return Bus::get().isRunning(handle, running); });
   return logged("CvIsCameraRunning", s, {arg(handle), s == 0 && running ? *running : 0u});
 }
 

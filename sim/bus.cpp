@@ -12,10 +12,16 @@ namespace {
 constexpr std::size_t kMaxLogEntries = 200000;
 constexpr std::size_t kMaxPendingPulses = 64;
 
-std::uintptr_t key(CvCameraHandle handle) { return reinterpret_cast<std::uintptr_t>(handle); }
-std::uintptr_t key(CvEngineHandle engine) { return reinterpret_cast<std::uintptr_t>(engine); }
+std::uintptr_t key(CvCameraHandle handle) {
+  return reinterpret_cast<std::uintptr_t>(handle);
+}
+std::uintptr_t key(CvEngineHandle engine) {
+  return reinterpret_cast<std::uintptr_t>(engine);
+}
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
 Clock::duration duration(double s) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
@@ -43,7 +49,8 @@ bool Bus::gate(const char* function, std::int64_t argument, CvStatus& status) {
     if (r.rule.function != function) continue;
     if (r.rule.argument >= 0 && r.rule.argument != argument) continue;
     ++r.seen;
-    const bool hit = r.rule.nth == 0 || (r.seen >= r.rule.nth && r.seen < r.rule.nth + r.rule.times);
+    const bool hit =
+        r.rule.nth == 0 || (r.seen >= r.rule.nth && r.seen < r.rule.nth + r.rule.times);
     if (hit && !fail) {
       fail = true;
       status = r.rule.status;
@@ -76,7 +83,9 @@ std::uint64_t Bus::faultsInjected() {
   return injected_;
 }
 
-void Bus::setCallLog(bool on) { logOn_ = on; }
+void Bus::setCallLog(bool on) {
+  logOn_ = on;
+}
 
 std::vector<Call> Bus::callLog() {
   std::lock_guard<std::mutex> lock(gateMutex_);
@@ -101,7 +110,8 @@ bool Bus::install(const BusDesc& desc, std::string* error) {
   adapters_.clear();
   for (const auto& adapter : desc.adapters) {
     adapters_.emplace_back();
-    for (const CameraDesc& camera : adapter) adapters_.back().push_back(std::make_shared<Camera>(camera));
+    for (const CameraDesc& camera : adapter)
+      adapters_.back().push_back(std::make_shared<Camera>(camera));
   }
   channelsInUse_.assign(adapters_.size(), 0);
   bandwidthInUse_.assign(adapters_.size(), 0);
@@ -315,7 +325,8 @@ CvStatus Bus::createEngine(CvEngineHandle* engine) {
   return kOk;
 }
 
-CvStatus Bus::setEngineOption(CvEngineHandle engine, std::uint32_t option, const std::uint32_t* value) {
+CvStatus Bus::setEngineOption(CvEngineHandle engine, std::uint32_t option,
+                              const std::uint32_t* value) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::shared_ptr<Engine> e = engineOf(engine);
   if (!e) return kInvalidHandle;
@@ -457,7 +468,8 @@ void Bus::advancePulses(Camera& camera, Clock::time_point now) {
   if (due > s.pulsesGenerated + kMaxPendingPulses) s.pulsesGenerated = due - kMaxPendingPulses;
   while (s.pulsesGenerated < due) {
     ++s.pulsesGenerated;
-    firePulse(camera, s.pulseOrigin + duration(static_cast<double>(s.pulsesGenerated) / s.pulseRate));
+    firePulse(camera,
+              s.pulseOrigin + duration(static_cast<double>(s.pulsesGenerated) / s.pulseRate));
   }
 }
 
@@ -475,8 +487,7 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
   if (!engine) return kInvalidHandle;
   if (image == nullptr) return kInvalidArgument;
   if (engine->busy) return kBusy;
-  const Clock::time_point deadline =
-      Clock::now() + duration(timeoutMs / 1000.0 * timeoutScale_);
+  const Clock::time_point deadline = Clock::now() + duration(timeoutMs / 1000.0 * timeoutScale_);
   for (;;) {
     if (engines_.count(key(handle)) == 0) return kInvalidHandle;
     if (!engine->started) return kNotStarted;
@@ -491,8 +502,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
         engine->epoch = s.epoch;
         engine->nextSeq = s.firstSeq;
         if (!s.triggered && !s.freeRunning && engine->startTime > s.start)
-          engine->nextSeq += static_cast<std::uint64_t>(seconds(engine->startTime - s.start) /
-                                                        s.format.period);
+          engine->nextSeq +=
+              static_cast<std::uint64_t>(seconds(engine->startTime - s.start) / s.format.period);
       }
       std::optional<std::uint64_t> seq;
       Clock::time_point completion = now;
@@ -502,8 +513,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
           engine->nextSeq = *seq + 1;
         }
       } else if (s.triggered) {
-        while (!s.pulses.empty() &&
-               (s.pulses.front().first < engine->nextSeq || s.pulses.front().second < engine->startTime)) {
+        while (!s.pulses.empty() && (s.pulses.front().first < engine->nextSeq ||
+                                     s.pulses.front().second < engine->startTime)) {
           engine->nextSeq = std::max(engine->nextSeq, s.pulses.front().first + 1);
           s.pulses.pop_front();
         }
@@ -513,7 +524,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
           engine->lost += *seq - engine->nextSeq;
           s.pulses.pop_front();
         } else if (camera->running && s.pulseRate > 0) {
-          nextEvent = s.pulseOrigin + duration(static_cast<double>(s.pulsesGenerated + 1) / s.pulseRate);
+          nextEvent =
+              s.pulseOrigin + duration(static_cast<double>(s.pulsesGenerated + 1) / s.pulseRate);
         }
       } else {
         const std::uint64_t done = completedBy(*camera, now);
@@ -524,7 +536,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
         }
         if (engine->nextSeq < end) {
           seq = engine->nextSeq;
-          completion = s.start + duration(static_cast<double>(*seq - s.firstSeq + 1) * s.format.period);
+          completion =
+              s.start + duration(static_cast<double>(*seq - s.firstSeq + 1) * s.format.period);
         } else if (camera->running) {
           nextEvent = s.start + duration(static_cast<double>(engine->nextSeq - s.firstSeq + 1) *
                                          s.format.period);
@@ -536,7 +549,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
         const SceneAdjust adjust = camera->sceneAdjust();
         engine->busy = true;
         lock.unlock();
-        const std::uint8_t* data = engine->renderer.frame(format, adjust, static_cast<std::uint32_t>(*seq));
+        const std::uint8_t* data =
+            engine->renderer.frame(format, adjust, static_cast<std::uint32_t>(*seq));
         lock.lock();
         engine->busy = false;
         engine->delivered++;
@@ -639,7 +653,8 @@ Resources Bus::resources() {
   std::lock_guard<std::mutex> lock(mutex_);
   Resources r;
   r.openHandles = static_cast<std::uint32_t>(handles_.size());
-  for (std::uint64_t used : channelsInUse_) r.reservedChannels += static_cast<std::uint32_t>(std::popcount(used));
+  for (std::uint64_t used : channelsInUse_)
+    r.reservedChannels += static_cast<std::uint32_t>(std::popcount(used));
   r.engines = static_cast<std::uint32_t>(engines_.size());
   for (const auto& adapter : adapters_)
     for (const auto& camera : adapter) r.runningCameras += camera->running ? 1 : 0;
@@ -668,6 +683,8 @@ std::vector<CvEngineHandle> Bus::engineList() {
   return list;
 }
 
-double busTime() { return seconds(Clock::now() - kEpoch); }
+double busTime() {
+  return seconds(Clock::now() - kEpoch);
+}
 
 }  // namespace sim

@@ -65,7 +65,9 @@ class Reader {
     } else {
       throw std::runtime_error(where + ": must be a number");
     }
-    if (n > max) throw std::runtime_error(where + ": " + std::to_string(n) + " is above " + std::to_string(max));
+    if (n > max)
+      throw std::runtime_error(where + ": " + std::to_string(n) + " is above " +
+                               std::to_string(max));
     return n;
   }
 
@@ -107,30 +109,45 @@ class Reader {
     std::vector<std::uint32_t> list;
     std::size_t i = 0;
     for (const json& item : array(value, where))
-      list.push_back(static_cast<std::uint32_t>(number(item, where + "[" + std::to_string(i++) + "]", max)));
+      list.push_back(
+          static_cast<std::uint32_t>(number(item, where + "[" + std::to_string(i++) + "]", max)));
     return list;
   }
 
   static FeatureDesc featureOf(const json& object, const std::string& where) {
     FeatureDesc f;
     members(object, where,
-            {"name", "onOff", "auto", "manual", "absolute", "min", "max", "absMin", "absMax",
-             "on", "autoMode", "value", "absoluteControl", "absValue"},
+            {"name", "onOff", "auto", "manual", "absolute", "min", "max", "absMin", "absMax", "on",
+             "autoMode", "value", "absoluteControl", "absValue"},
             [&](const std::string& k, const json& v, const std::string& w) {
-              if (k == "name") f.name = text(v, w);
-              else if (k == "onOff") f.onOffCapable = flag(v, w);
-              else if (k == "auto") f.autoCapable = flag(v, w);
-              else if (k == "manual") f.manualCapable = flag(v, w);
-              else if (k == "absolute") f.absoluteCapable = flag(v, w);
-              else if (k == "min") f.minValue = static_cast<std::uint16_t>(number(v, w, 0xFFFF));
-              else if (k == "max") f.maxValue = static_cast<std::uint16_t>(number(v, w, 0xFFFF));
-              else if (k == "absMin") f.absMin = real(v, w);
-              else if (k == "absMax") f.absMax = real(v, w);
-              else if (k == "on") f.on = flag(v, w);
-              else if (k == "autoMode") f.autoMode = flag(v, w);
-              else if (k == "value") f.value = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
-              else if (k == "absoluteControl") f.absoluteControl = flag(v, w);
-              else if (k == "absValue") f.absValue = real(v, w);
+              if (k == "name")
+                f.name = text(v, w);
+              else if (k == "onOff")
+                f.onOffCapable = flag(v, w);
+              else if (k == "auto")
+                f.autoCapable = flag(v, w);
+              else if (k == "manual")
+                f.manualCapable = flag(v, w);
+              else if (k == "absolute")
+                f.absoluteCapable = flag(v, w);
+              else if (k == "min")
+                f.minValue = static_cast<std::uint16_t>(number(v, w, 0xFFFF));
+              else if (k == "max")
+                f.maxValue = static_cast<std::uint16_t>(number(v, w, 0xFFFF));
+              else if (k == "absMin")
+                f.absMin = real(v, w);
+              else if (k == "absMax")
+                f.absMax = real(v, w);
+              else if (k == "on")
+                f.on = flag(v, w);
+              else if (k == "autoMode")
+                f.autoMode = flag(v, w);
+              else if (k == "value")
+                f.value = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
+              else if (k == "absoluteControl")
+                f.absoluteControl = flag(v, w);
+              else if (k == "absValue")
+                f.absValue = real(v, w);
             });
     return f;
   }
@@ -146,29 +163,44 @@ class Reader {
               if (k == "id") {
                 c.id = number(v, w, UINT64_MAX);
                 hasId = true;
-              } else if (k == "vendor") c.vendor = text(v, w);
-              else if (k == "model") c.model = text(v, w);
-              else if (k == "number") c.number = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
-              else if (k == "speed") c.speed = static_cast<std::uint8_t>(number(v, w, kCvS3200));
-              else if (k == "commandBase") c.commandBase = static_cast<std::uint32_t>(number(v, w, 0xFFFFF000));
-              else if (k == "extraFormatBits") c.extraFormatBits = static_cast<std::uint8_t>(number(v, w, 0xFF));
-              else if (k == "format7Bit") c.format7Bit = flag(v, w);
-              else if (k == "filterPattern") c.filterPattern = static_cast<std::uint8_t>(number(v, w, 0xFF));
-              else if (k == "triggerInquiry") c.triggerInquiry = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
-              else if (k == "dualPacket") c.dualPacket = flag(v, w);
-              else if (k == "dualPacketCaps") c.dualPacketCaps = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
+              } else if (k == "vendor")
+                c.vendor = text(v, w);
+              else if (k == "model")
+                c.model = text(v, w);
+              else if (k == "number")
+                c.number = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
+              else if (k == "speed")
+                c.speed = static_cast<std::uint8_t>(number(v, w, kCvS3200));
+              else if (k == "commandBase")
+                c.commandBase = static_cast<std::uint32_t>(number(v, w, 0xFFFFF000));
+              else if (k == "extraFormatBits")
+                c.extraFormatBits = static_cast<std::uint8_t>(number(v, w, 0xFF));
+              else if (k == "format7Bit")
+                c.format7Bit = flag(v, w);
+              else if (k == "filterPattern")
+                c.filterPattern = static_cast<std::uint8_t>(number(v, w, 0xFF));
+              else if (k == "triggerInquiry")
+                c.triggerInquiry = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
+              else if (k == "dualPacket")
+                c.dualPacket = flag(v, w);
+              else if (k == "dualPacketCaps")
+                c.dualPacketCaps = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
               else if (k == "features") {
                 std::size_t i = 0;
-                for (const json& item : array(v, w)) c.features.push_back(featureOf(item, w + "[" + std::to_string(i++) + "]"));
+                for (const json& item : array(v, w))
+                  c.features.push_back(featureOf(item, w + "[" + std::to_string(i++) + "]"));
               } else if (k == "fixed") {
                 std::size_t i = 0;
                 for (const json& item : array(v, w)) {
                   FixedModeDesc m;
                   members(item, w + "[" + std::to_string(i++) + "]", {"format", "mode", "rates"},
                           [&](const std::string& k2, const json& v2, const std::string& w2) {
-                            if (k2 == "format") m.format = static_cast<std::uint32_t>(number(v2, w2, 2));
-                            else if (k2 == "mode") m.mode = static_cast<std::uint32_t>(number(v2, w2, 7));
-                            else m.rates = numbers(v2, w2, 7);
+                            if (k2 == "format")
+                              m.format = static_cast<std::uint32_t>(number(v2, w2, 2));
+                            else if (k2 == "mode")
+                              m.mode = static_cast<std::uint32_t>(number(v2, w2, 7));
+                            else
+                              m.rates = numbers(v2, w2, 7);
                           });
                   c.fixed.push_back(m);
                 }
@@ -177,19 +209,30 @@ class Reader {
                 for (const json& item : array(v, w)) {
                   Format7ModeDesc m;
                   members(item, w + "[" + std::to_string(i++) + "]",
-                          {"mode", "maxWidth", "maxHeight", "widthUnit", "heightUnit", "offsetXUnit",
-                           "offsetYUnit", "codings", "packetSize"},
+                          {"mode", "maxWidth", "maxHeight", "widthUnit", "heightUnit",
+                           "offsetXUnit", "offsetYUnit", "codings", "packetSize"},
                           [&](const std::string& k2, const json& v2, const std::string& w2) {
-                            auto u16 = [&] { return static_cast<std::uint16_t>(number(v2, w2, 0xFFFF)); };
-                            if (k2 == "mode") m.mode = static_cast<std::uint32_t>(number(v2, w2, 7));
-                            else if (k2 == "maxWidth") m.maxWidth = u16();
-                            else if (k2 == "maxHeight") m.maxHeight = u16();
-                            else if (k2 == "widthUnit") m.widthUnit = u16();
-                            else if (k2 == "heightUnit") m.heightUnit = u16();
-                            else if (k2 == "offsetXUnit") m.offsetXUnit = u16();
-                            else if (k2 == "offsetYUnit") m.offsetYUnit = u16();
-                            else if (k2 == "packetSize") m.packetSize = u16();
-                            else m.codings = numbers(v2, w2, 31);
+                            auto u16 = [&] {
+                              return static_cast<std::uint16_t>(number(v2, w2, 0xFFFF));
+                            };
+                            if (k2 == "mode")
+                              m.mode = static_cast<std::uint32_t>(number(v2, w2, 7));
+                            else if (k2 == "maxWidth")
+                              m.maxWidth = u16();
+                            else if (k2 == "maxHeight")
+                              m.maxHeight = u16();
+                            else if (k2 == "widthUnit")
+                              m.widthUnit = u16();
+                            else if (k2 == "heightUnit")
+                              m.heightUnit = u16();
+                            else if (k2 == "offsetXUnit")
+                              m.offsetXUnit = u16();
+                            else if (k2 == "offsetYUnit")
+                              m.offsetYUnit = u16();
+                            else if (k2 == "packetSize")
+                              m.packetSize = u16();
+                            else
+                              m.codings = numbers(v2, w2, 31);
                           });
                   c.format7.push_back(m);
                 }
@@ -277,7 +320,8 @@ std::string validateBus(const BusDesc& bus) {
         bool known = false;
         for (const iidc::Feature& k : iidc::kFeatures) known = known || k.name == f.name;
         if (!known) return where + ".features: unknown feature \"" + f.name + "\"";
-        if (!names.insert(f.name).second) return where + ".features: \"" + f.name + "\" given twice";
+        if (!names.insert(f.name).second)
+          return where + ".features: \"" + f.name + "\" given twice";
         if (f.minValue > f.maxValue) return where + ".features." + f.name + ": min above max";
         if (f.absoluteCapable && !(f.absMin <= f.absMax))
           return where + ".features." + f.name + ": absMin above absMax";
@@ -290,7 +334,8 @@ std::string validateBus(const BusDesc& bus) {
       }
       for (const Format7ModeDesc& m : camera.format7) {
         if (m.mode > 7) return where + ".format7: mode must be 0 to 7";
-        if (!modes.insert(m.mode).second) return where + ".format7: mode " + std::to_string(m.mode) + " given twice";
+        if (!modes.insert(m.mode).second)
+          return where + ".format7: mode " + std::to_string(m.mode) + " given twice";
         if (m.maxWidth == 0 || m.maxHeight == 0) return where + ".format7: a mode needs a size";
       }
     }
@@ -309,18 +354,22 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
   }
   BusDesc parsed;
   try {
-    Reader::members(document, "bus", {"adapters"}, [&](const std::string&, const json& v, const std::string& w) {
-      std::size_t a = 0;
-      for (const json& adapter : Reader::array(v, w)) {
-        const std::string where = "adapters[" + std::to_string(a++) + "]";
-        parsed.adapters.emplace_back();
-        Reader::members(adapter, where, {"cameras"}, [&](const std::string&, const json& cv, const std::string& cw) {
-          std::size_t c = 0;
-          for (const json& camera : Reader::array(cv, cw))
-            parsed.adapters.back().push_back(Reader::cameraOf(camera, cw + "[" + std::to_string(c++) + "]"));
-        });
-      }
-    });
+    Reader::members(document, "bus", {"adapters"},
+                    [&](const std::string&, const json& v, const std::string& w) {
+                      std::size_t a = 0;
+                      for (const json& adapter : Reader::array(v, w)) {
+                        const std::string where = "adapters[" + std::to_string(a++) + "]";
+                        parsed.adapters.emplace_back();
+                        Reader::members(
+                            adapter, where, {"cameras"},
+                            [&](const std::string&, const json& cv, const std::string& cw) {
+                              std::size_t c = 0;
+                              for (const json& camera : Reader::array(cv, cw))
+                                parsed.adapters.back().push_back(
+                                    Reader::cameraOf(camera, cw + "[" + std::to_string(c++) + "]"));
+                            });
+                      }
+                    });
   } catch (const std::exception& e) {
     error = e.what();
     return false;
@@ -351,28 +400,47 @@ std::string busToJson(const BusDesc& bus) {
   for (const auto& adapter : bus.adapters) {
     json cameras = json::array();
     for (const CameraDesc& c : adapter) {
-      json camera = {{"id", hex(c.id)},       {"vendor", c.vendor},
-                     {"model", c.model},      {"number", c.number},
-                     {"speed", c.speed},      {"commandBase", hex(c.commandBase)},
-                     {"filterPattern", c.filterPattern}, {"triggerInquiry", hex(c.triggerInquiry)},
-                     {"dualPacket", c.dualPacket}, {"dualPacketCaps", c.dualPacketCaps},
-                     {"extraFormatBits", c.extraFormatBits}, {"format7Bit", c.format7Bit}};
+      json camera = {{"id", hex(c.id)},
+                     {"vendor", c.vendor},
+                     {"model", c.model},
+                     {"number", c.number},
+                     {"speed", c.speed},
+                     {"commandBase", hex(c.commandBase)},
+                     {"filterPattern", c.filterPattern},
+                     {"triggerInquiry", hex(c.triggerInquiry)},
+                     {"dualPacket", c.dualPacket},
+                     {"dualPacketCaps", c.dualPacketCaps},
+                     {"extraFormatBits", c.extraFormatBits},
+                     {"format7Bit", c.format7Bit}};
       camera["fixed"] = json::array();
       for (const FixedModeDesc& m : c.fixed)
         camera["fixed"].push_back({{"format", m.format}, {"mode", m.mode}, {"rates", m.rates}});
       camera["format7"] = json::array();
       for (const Format7ModeDesc& m : c.format7)
-        camera["format7"].push_back({{"mode", m.mode}, {"maxWidth", m.maxWidth}, {"maxHeight", m.maxHeight},
-                                     {"widthUnit", m.widthUnit}, {"heightUnit", m.heightUnit},
-                                     {"offsetXUnit", m.offsetXUnit}, {"offsetYUnit", m.offsetYUnit},
-                                     {"codings", m.codings}, {"packetSize", m.packetSize}});
+        camera["format7"].push_back({{"mode", m.mode},
+                                     {"maxWidth", m.maxWidth},
+                                     {"maxHeight", m.maxHeight},
+                                     {"widthUnit", m.widthUnit},
+                                     {"heightUnit", m.heightUnit},
+                                     {"offsetXUnit", m.offsetXUnit},
+                                     {"offsetYUnit", m.offsetYUnit},
+                                     {"codings", m.codings},
+                                     {"packetSize", m.packetSize}});
       camera["features"] = json::array();
       for (const FeatureDesc& f : c.features)
-        camera["features"].push_back({{"name", f.name}, {"onOff", f.onOffCapable}, {"auto", f.autoCapable},
-                                      {"manual", f.manualCapable}, {"absolute", f.absoluteCapable},
-                                      {"min", f.minValue}, {"max", f.maxValue}, {"absMin", f.absMin},
-                                      {"absMax", f.absMax}, {"on", f.on}, {"autoMode", f.autoMode},
-                                      {"value", f.value}, {"absoluteControl", f.absoluteControl},
+        camera["features"].push_back({{"name", f.name},
+                                      {"onOff", f.onOffCapable},
+                                      {"auto", f.autoCapable},
+                                      {"manual", f.manualCapable},
+                                      {"absolute", f.absoluteCapable},
+                                      {"min", f.minValue},
+                                      {"max", f.maxValue},
+                                      {"absMin", f.absMin},
+                                      {"absMax", f.absMax},
+                                      {"on", f.on},
+                                      {"autoMode", f.autoMode},
+                                      {"value", f.value},
+                                      {"absoluteControl", f.absoluteControl},
                                       {"absValue", f.absValue}});
       cameras.push_back(camera);
     }

@@ -22,7 +22,9 @@ void copyText(const std::string& text, void* buffer, std::uint32_t size) {
   std::memcpy(out, text.data(), std::min<std::size_t>(text.size(), size));
 }
 
-std::uint32_t maskBit(std::uint32_t index) { return 0x80u >> index; }
+std::uint32_t maskBit(std::uint32_t index) {
+  return 0x80u >> index;
+}
 
 }  // namespace
 
@@ -361,8 +363,10 @@ CvStatus Camera::streamFormat(const CameraStartupRecord& record, StreamFormat& f
     const double rate = iidc::kFrameRates[r];
     format.period = 1.0 / rate;
     // A fixed format spreads each frame evenly over the cycles of its period.
-    format.packetBytes = static_cast<std::uint32_t>(
-        (std::ceil(static_cast<double>(format.bytes) * iidc::kCycleSeconds * rate) + 3)) & ~3u;
+    format.packetBytes =
+        static_cast<std::uint32_t>(
+            (std::ceil(static_cast<double>(format.bytes) * iidc::kCycleSeconds * rate) + 3)) &
+        ~3u;
   } else if (record.formatNumber == 7) {
     const Format7ModeDesc* mode = format7Mode(record.mode);
     if (mode == nullptr) return kNotSupported;
@@ -371,7 +375,8 @@ CvStatus Camera::streamFormat(const CameraStartupRecord& record, StreamFormat& f
     const std::uint32_t ox = mode->offsetXUnit ? mode->offsetXUnit : mode->widthUnit;
     const std::uint32_t oy = mode->offsetYUnit ? mode->offsetYUnit : mode->heightUnit;
     if (image->width == 0 || image->height == 0 || image->left + image->width > mode->maxWidth ||
-        image->top + image->height > mode->maxHeight || (mode->widthUnit && image->width % mode->widthUnit) ||
+        image->top + image->height > mode->maxHeight ||
+        (mode->widthUnit && image->width % mode->widthUnit) ||
         (mode->heightUnit && image->height % mode->heightUnit) || (ox && image->left % ox) ||
         (oy && image->top % oy))
       return kInvalidArgument;

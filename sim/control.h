@@ -110,10 +110,10 @@ BL1394_API void setTimeoutScale(double scale);
 // ---- Faults and the call log --------------------------------------------------------
 
 struct FaultRule {
-  std::string function;    // a Cv function name
-  CvStatus status = 0;     // status the call returns instead of doing its work
-  std::uint64_t nth = 0;   // fail the nth matching call from now (1 = next); 0 = every call
-  std::uint64_t times = 1; // with nth: how many calls from the nth on fail
+  std::string function;     // a Cv function name
+  CvStatus status = 0;      // status the call returns instead of doing its work
+  std::uint64_t nth = 0;    // fail the nth matching call from now (1 = next); 0 = every call
+  std::uint64_t times = 1;  // with nth: how many calls from the nth on fail
   // Only calls whose first 32-bit argument after the handle (register id,
   // address, adapter) equals this count as matching; -1 = any.
   std::int64_t argument = -1;
@@ -125,8 +125,8 @@ BL1394_API std::uint64_t faultsInjected();
 
 struct Call {
   std::string function;
-  std::vector<std::uint64_t> args;  // integer arguments and handles, in order
-  std::vector<std::uint8_t> record; // the record passed in, or the buffer filled
+  std::vector<std::uint64_t> args;   // integer arguments and handles, in order
+  std::vector<std::uint8_t> record;  // the record passed in, or the buffer filled
   CvStatus status = 0;
 };
 BL1394_API void setCallLog(bool on);
@@ -187,7 +187,7 @@ struct EngineStats {
   std::uint64_t framesDelivered = 0;
   std::uint64_t framesLost = 0;  // completed but overwritten before they were taken
   std::uint32_t lastSequence = 0;
-  double lastCompletion = 0.0;   // seconds on the bus clock (busTime) of the last frame taken
+  double lastCompletion = 0.0;  // seconds on the bus clock (busTime) of the last frame taken
 };
 BL1394_API bool readEngine(CvEngineHandle engine, EngineStats& stats);
 // The engines that exist, oldest first.

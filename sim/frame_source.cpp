@@ -20,8 +20,12 @@ void put16(std::uint8_t* out, std::uint32_t value) {
   out[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
-std::uint8_t to8(double v) { return static_cast<std::uint8_t>(std::lround(v * 255.0)); }
-std::uint8_t clamp8(double v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+std::uint8_t to8(double v) {
+  return static_cast<std::uint8_t>(std::lround(v * 255.0));
+}
+std::uint8_t clamp8(double v) {
+  return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L));
+}
 
 }  // namespace
 
@@ -32,7 +36,8 @@ SceneColour scene(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::ui
   if (width == 0 || height == 0) return {0, 0, 0};
   const std::uint32_t side = std::max(height / 8, 2u);
   const std::uint32_t travel = width > side ? width - side : 0;
-  const std::uint32_t squareX = travel * (phase % FrameRenderer::kPhases) / (FrameRenderer::kPhases - 1);
+  const std::uint32_t squareX =
+      travel * (phase % FrameRenderer::kPhases) / (FrameRenderer::kPhases - 1);
   const std::uint32_t squareY = height * 5 / 6 - std::min(height * 5 / 6, side / 2);
   if (x >= squareX && x < squareX + side && y >= squareY && y < squareY + side)
     return {1.0, 0.5, 0.0};
@@ -69,20 +74,26 @@ void FrameRenderer::render(Slot& slot, std::uint32_t phase) const {
   for (std::uint32_t y = 0; y < f.height; ++y) {
     for (std::uint32_t x = 0; x < f.width; ++x) {
       SceneColour c = scene(x + f.left, y + f.top, f.sensorWidth, f.sensorHeight, phase);
-      auto adjust = [&](double v) { return std::clamp(v * adjust_.factor + adjust_.offset, 0.0, 1.0); };
+      auto adjust = [&](double v) {
+        return std::clamp(v * adjust_.factor + adjust_.offset, 0.0, 1.0);
+      };
       row[x] = {adjust(c.r), adjust(c.g), adjust(c.b)};
     }
     auto grey = [](const SceneColour& c) { return 0.299 * c.r + 0.587 * c.g + 0.114 * c.b; };
-    auto yuv = [](const SceneColour& c) { return pixel::yuvOfRgb(c.r * 255, c.g * 255, c.b * 255); };
+    auto yuv = [](const SceneColour& c) {
+      return pixel::yuvOfRgb(c.r * 255, c.g * 255, c.b * 255);
+    };
     switch (f.coding) {
       case pixel::kMono8:
         for (const SceneColour& c : row) out[pos++] = to8(grey(c));
         break;
       case pixel::kMono16:
-        for (const SceneColour& c : row) put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(grey(c) * 65535)));
+        for (const SceneColour& c : row)
+          put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(grey(c) * 65535)));
         break;
       case pixel::kSignedMono16:
-        for (const SceneColour& c : row) put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(grey(c) * 32767)));
+        for (const SceneColour& c : row)
+          put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(grey(c) * 32767)));
         break;
       case pixel::kRgb8:
         for (const SceneColour& c : row) {
@@ -95,7 +106,8 @@ void FrameRenderer::render(Slot& slot, std::uint32_t phase) const {
       case pixel::kSignedRgb16: {
         const double scale = f.coding == pixel::kRgb16 ? 65535.0 : 32767.0;
         for (const SceneColour& c : row)
-          for (double v : {c.r, c.g, c.b}) put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(v * scale)));
+          for (double v : {c.r, c.g, c.b})
+            put16(out + (pos += 2) - 2, static_cast<std::uint32_t>(std::lround(v * scale)));
         break;
       }
       case pixel::kYuv444:

@@ -72,13 +72,30 @@ constexpr std::uint32_t inquiryId(const Feature& f) {
 struct FixedMode {
   std::uint32_t width, height, coding;
 };
-constexpr FixedMode kFixedModes[3][8] = {
-    {{160, 120, 3}, {320, 240, 2}, {640, 480, 1}, {640, 480, 2},
-     {640, 480, 4}, {640, 480, 0}, {640, 480, 5}, {0, 0, 0}},
-    {{800, 600, 2}, {800, 600, 4}, {800, 600, 0}, {1024, 768, 2},
-     {1024, 768, 4}, {1024, 768, 0}, {800, 600, 5}, {1024, 768, 5}},
-    {{1280, 960, 2}, {1280, 960, 4}, {1280, 960, 0}, {1600, 1200, 2},
-     {1600, 1200, 4}, {1600, 1200, 0}, {1280, 960, 5}, {1600, 1200, 5}}};
+constexpr FixedMode kFixedModes[3][8] = {{{160, 120, 3},
+                                          {320, 240, 2},
+                                          {640, 480, 1},
+                                          {640, 480, 2},
+                                          {640, 480, 4},
+                                          {640, 480, 0},
+                                          {640, 480, 5},
+                                          {0, 0, 0}},
+                                         {{800, 600, 2},
+                                          {800, 600, 4},
+                                          {800, 600, 0},
+                                          {1024, 768, 2},
+                                          {1024, 768, 4},
+                                          {1024, 768, 0},
+                                          {800, 600, 5},
+                                          {1024, 768, 5}},
+                                         {{1280, 960, 2},
+                                          {1280, 960, 4},
+                                          {1280, 960, 0},
+                                          {1600, 1200, 2},
+                                          {1600, 1200, 4},
+                                          {1600, 1200, 0},
+                                          {1280, 960, 5},
+                                          {1600, 1200, 5}}};
 
 // Frame rates of the frame-rate indices, frames per second.
 constexpr double kFrameRates[8] = {1.875, 3.75, 7.5, 15, 30, 60, 120, 240};
@@ -97,6 +114,8 @@ constexpr std::uint32_t bandwidthUnits(std::uint32_t speed, std::uint32_t packet
 }
 
 // Largest isochronous payload of one packet at a speed code.
-constexpr std::uint32_t maxPacketBytes(std::uint32_t speed) { return 1024u << speed; }
+constexpr std::uint32_t maxPacketBytes(std::uint32_t speed) {
+  return 1024u << speed;
+}
 
 }  // namespace iidc

@@ -117,8 +117,7 @@ inline void stampSequence(std::uint8_t* frame, std::size_t bytes, std::uint32_t 
   if (bytes < kStampBytes) return;
   const std::uint32_t words[2] = {sequence, ~sequence};
   for (int w = 0; w < 2; ++w)
-    for (int i = 0; i < 4; ++i)
-      frame[w * 4 + i] = static_cast<std::uint8_t>(words[w] >> (8 * i));
+    for (int i = 0; i < 4; ++i) frame[w * 4 + i] = static_cast<std::uint8_t>(words[w] >> (8 * i));
 }
 
 // False when the frame carries no intact stamp.

@@ -101,7 +101,8 @@ class BusTest : public ::testing::Test {
       EXPECT_EQ(0u, status) << CvStatusStringA(status);
       if (status != 0) break;
       std::uint32_t seq = 0;
-      if (status == 0 && pixel::readSequence(static_cast<const std::uint8_t*>(image), bytes, seq)) sequence.push_back(seq);
+      if (status == 0 && pixel::readSequence(static_cast<const std::uint8_t*>(image), bytes, seq))
+        sequence.push_back(seq);
     }
     return sequence;
   }

@@ -98,8 +98,8 @@ TEST_F(RegistersTest, VideoModeInquiryFollowsTheDescription) {
   CvCameraHandle h = Open(1, kMono);
   VideoModeInquiry block;
   ASSERT_EQ(0u, CvQueryCameraRegister(h, kCvRegVideoModeInq, &block, 73));
-  EXPECT_EQ(0xE0, block.formats);  // formats 0, 1, 2; no Format 7
-  EXPECT_EQ(0x06, block.format[0].modes);  // modes 5 and 6
+  EXPECT_EQ(0xE0, block.formats);             // formats 0, 1, 2; no Format 7
+  EXPECT_EQ(0x06, block.format[0].modes);     // modes 5 and 6
   EXPECT_EQ(0x3C, block.format[0].rates[5]);  // rates 2..5
   EXPECT_EQ(0x38, block.format[0].rates[6]);
   EXPECT_EQ(0x20, block.format[2].modes);
@@ -290,7 +290,8 @@ TEST_F(RegistersTest, BandwidthShareOfAPacket) {
   EXPECT_EQ(0x42a6ae14u, bits);
   EXPECT_LT(blCalcIsoBandwidthPercentage(kCvS400, 4092), 83.34f);
   EXPECT_EQ(83.34f, blCalcIsoBandwidthPercentage(kCvS800, 8192));
-  EXPECT_EQ(blCalcIsoBandwidthPercentage(kCvS400, 1024), blCalcIsoBandwidthPercentage(kCvS100, 256));
+  EXPECT_EQ(blCalcIsoBandwidthPercentage(kCvS400, 1024),
+            blCalcIsoBandwidthPercentage(kCvS100, 256));
   EXPECT_TRUE(std::isnan(blCalcIsoBandwidthPercentage(9, 100)));
 }
 

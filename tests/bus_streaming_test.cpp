@@ -114,7 +114,8 @@ TEST_F(StreamingTest, TriggeredCameraSendsOneFramePerPulse) {
   sim::setTimeoutScale(0.01);
   CvCameraHandle camera = Open(1, kBayer);
   const std::uint32_t base = 0xF0F00000u;
-  ASSERT_EQ(0u, CvWriteQuad(camera, base + iidc::kTriggerMode, 0x82000000u | (1u << 21)));  // source 1
+  ASSERT_EQ(0u,
+            CvWriteQuad(camera, base + iidc::kTriggerMode, 0x82000000u | (1u << 21)));  // source 1
   Format7ImageRecord image{};
   image.tag = CV_FORMAT7_IMAGE_TAG;
   image.width = 640;

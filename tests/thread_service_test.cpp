@@ -29,7 +29,9 @@ DWORD WINAPI Receiver(LPVOID parameter) {
   return 0;
 }
 
-DWORD WINAPI Quick(LPVOID) { return 0; }
+DWORD WINAPI Quick(LPVOID) {
+  return 0;
+}
 
 TEST(ThreadService, PostingFailsUntilTheThreadTakesMessages) {
   Mailbox box;

@@ -3,6 +3,10 @@
 
 // The library's start status is not examined: a library that failed to start
 // fails every later call, and those are reported where they happen.
-void initializeAdaptor() { CvInitialize(); }
+void initializeAdaptor() {
+  CvInitialize();
+}
 
-void uninitializeAdaptor() { CvTerminate(); }
+void uninitializeAdaptor() {
+  CvTerminate();
+}

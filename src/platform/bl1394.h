@@ -42,13 +42,13 @@ typedef struct CvEngineObject* CvEngineHandle;
 
 /* Library register ids of CvQueryCameraRegister / CvSetCameraRegister. */
 enum {
-  kCvRegFormat7Info = 17,   /* Format7InfoRecord of one Format 7 mode, 48 bytes */
-  kCvRegCommandBase = 19,   /* IIDC command register base, 4 bytes */
-  kCvRegVendorName = 20,    /* zero-terminated text, 64 bytes */
-  kCvRegModelName = 21,     /* zero-terminated text, 64 bytes */
-  kCvRegVideoModeInq = 24,  /* VideoModeInquiry, 73 bytes */
-  kCvRegSpeed = 25,         /* IEEE 1394 speed code, 1 byte */
-  kCvRegCameraNumber = 26   /* a 32-bit number of the camera, 4 bytes */
+  kCvRegFormat7Info = 17,  /* Format7InfoRecord of one Format 7 mode, 48 bytes */
+  kCvRegCommandBase = 19,  /* IIDC command register base, 4 bytes */
+  kCvRegVendorName = 20,   /* zero-terminated text, 64 bytes */
+  kCvRegModelName = 21,    /* zero-terminated text, 64 bytes */
+  kCvRegVideoModeInq = 24, /* VideoModeInquiry, 73 bytes */
+  kCvRegSpeed = 25,        /* IEEE 1394 speed code, 1 byte */
+  kCvRegCameraNumber = 26  /* a 32-bit number of the camera, 4 bytes */
 };
 /* Feature register ids: the inquiry id 0x0005xxxx names the feature; the
  * absolute record lies at +0x20010, the control record at +0x30000. */
@@ -172,8 +172,8 @@ BL1394_API CvStatus CvLocateCamerasEx(uint32_t adapter, uint64_t* ids, uint32_t 
 BL1394_API CvStatus CvOpenCameraHandleEx(uint32_t adapter, CvCameraHandle* handle,
                                          const uint64_t* cameraId);
 BL1394_API CvStatus CvCloseCameraHandle(CvCameraHandle handle);
-BL1394_API CvStatus CvQueryCameraRegister(CvCameraHandle handle, uint32_t registerId,
-                                          void* buffer, uint32_t size);
+BL1394_API CvStatus CvQueryCameraRegister(CvCameraHandle handle, uint32_t registerId, void* buffer,
+                                          uint32_t size);
 BL1394_API CvStatus CvSetCameraRegister(CvCameraHandle handle, uint32_t registerId,
                                         const void* buffer, uint32_t size);
 BL1394_API CvStatus CvReadQuad(CvCameraHandle handle, uint32_t address, uint32_t* value);
@@ -194,8 +194,7 @@ BL1394_API CvStatus CvCreateIsochReceiveEngine(CvEngineHandle* engine);
 BL1394_API CvStatus CvSetIsochEngineOption(CvEngineHandle engine, uint32_t option,
                                            const uint32_t* value);
 BL1394_API CvStatus CvStartIsochReceiveEngine(CvEngineHandle engine,
-                                              const CameraStartupRecord* startup,
-                                              uint32_t adapter);
+                                              const CameraStartupRecord* startup, uint32_t adapter);
 BL1394_API CvStatus CvStopIsochReceiveEngine(CvEngineHandle engine);
 BL1394_API CvStatus CvDeleteIsochReceiveEngine(CvEngineHandle engine);
 BL1394_API CvStatus CvIsCameraRunning(CvCameraHandle handle, uint8_t* running);
@@ -203,8 +202,7 @@ BL1394_API CvStatus CvStartCamera(CvCameraHandle handle, const CameraStartupReco
 BL1394_API CvStatus CvStopCamera(CvCameraHandle handle);
 /* Waits up to timeoutMs for the next complete frame. *image stays valid until
  * the next call for the same engine. */
-BL1394_API CvStatus CvGetNextCompleteFrame(void** image, CvEngineHandle engine,
-                                           uint32_t timeoutMs);
+BL1394_API CvStatus CvGetNextCompleteFrame(void** image, CvEngineHandle engine, uint32_t timeoutMs);
 
 /* A packet's share of one bus cycle's isochronous bandwidth, in percent. */
 BLSHARED_API float blCalcIsoBandwidthPercentage(uint8_t speed, uint16_t packetSize);

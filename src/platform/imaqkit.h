@@ -211,8 +211,8 @@ class IPropertyFactory {
   virtual ~IPropertyFactory() = default;
   virtual IProperty* createDoubleProperty(const char* name, double minimum, double maximum,
                                           double defaultValue) = 0;
-  virtual IProperty* createIntProperty(const char* name, std::int32_t minimum,
-                                       std::int32_t maximum, std::int32_t defaultValue) = 0;
+  virtual IProperty* createIntProperty(const char* name, std::int32_t minimum, std::int32_t maximum,
+                                       std::int32_t defaultValue) = 0;
   virtual IProperty* createEnumProperty(const char* name, const char* valueName,
                                         std::int32_t valueId) = 0;
   virtual void addEnumValue(IProperty* property, const char* valueName, std::int32_t valueId) = 0;

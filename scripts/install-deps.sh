@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, skipping those already there.
+#   install-deps.sh native    what the Linux build and its tests need
+#   install-deps.sh all       also the Windows cross-build and Wine
+set -euo pipefail
+want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
+      libpng-dev clang-format)
+if [[ "${1:-native}" == all ]]; then
+  want+=(g++-mingw-w64-x86-64-posix wine64 wine)
+fi
+missing=()
+for p in "${want[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds and runs every test: natively, then cross-built for Windows under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh all
+
+echo "== formatting"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== native"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native
+
+echo "== windows (Wine)"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+# A fresh Wine prefix for every run; its first start takes a few seconds.
+WINEPREFIX="$(mktemp -d /tmp/corvane-wine.XXXXXX)"
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+wineboot -i >/dev/null 2>&1 || true
+ctest --preset windows

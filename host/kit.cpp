@@ -254,6 +254,10 @@ void clearViolations() {
   s.violations.clear();
 }
 
+void reportViolation(const std::string& what) {
+  violation(what);
+}
+
 void setManagerFactory(ManagerFactory factory, void* context) {
   KitState& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);

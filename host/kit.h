@@ -44,6 +44,8 @@ IMAQKIT_API void setReportEcho(bool echo);
 // A real host would crash or deadlock; this one records and tells.
 IMAQKIT_API std::vector<std::string> violations();
 IMAQKIT_API void clearViolations();
+// The host's own objects record their breaches here too.
+IMAQKIT_API void reportViolation(const std::string& what);
 
 // The adaptor manager factory used by createAdaptorManager; the host installs
 // its own. Without one, createAdaptorManager returns null.

@@ -5,4 +5,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native
-build/native/bin/corvane-host bus
+build/native/bin/corvane-host list

@@ -9,16 +9,21 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "bl1394.h"
 #include "control.h"
 #include "iidc.h"
+#include "session.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: corvane-host [--bus FILE] [--module PATH] COMMAND [ARGS]\n"
     "commands:\n"
-    "  bus [--json]     describe the virtual bus: adapters, cameras, formats, features\n";
+    "  bus [--json]     describe the virtual bus: adapters, cameras, formats, features\n"
+    "  list [--json]    discover through the module: devices and their formats\n"
+    "--module PATH selects the module (default: the one beside this program).\n";
 
 struct Options {
   std::string busFile;
@@ -90,6 +95,48 @@ int describeBus(const std::vector<std::string>& args) {
   return 0;
 }
 
+bool jsonFlag(const std::string& command, const std::vector<std::string>& args, bool& json,
+              std::string& error) {
+  json = false;
+  for (const std::string& a : args) {
+    if (a == "--json") {
+      json = true;
+    } else {
+      error = command + ": unknown argument '" + a + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+int listDevices(const Options& options) {
+  bool json = false;
+  std::string error;
+  if (!jsonFlag("list", options.args, json, error)) return fail(error);
+  host::Session session;
+  if (!session.start(options.module, error)) return fail(error);
+  session.discover();
+  const host::HardwareList& hardware = session.hardware();
+  if (json) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (const host::DeviceEntry* d : hardware.devices()) {
+      nlohmann::json formats = nlohmann::json::array();
+      for (const host::FormatEntry* f : d->formats())
+        formats.push_back({{"id", f->id()}, {"name", f->name()}, {"default", f->isDefault()}});
+      devices.push_back({{"id", d->id()}, {"name", d->name()}, {"formats", formats}});
+    }
+    std::printf("%s\n", nlohmann::json{{"devices", devices}}.dump(2).c_str());
+    return 0;
+  }
+  if (hardware.devices().empty()) std::printf("No devices found.\n");
+  for (const host::DeviceEntry* d : hardware.devices()) {
+    std::printf("Device %u: %s (%zu formats)\n", d->id(), d->name().c_str(), d->formats().size());
+    for (const host::FormatEntry* f : d->formats())
+      std::printf("  %3u  %s%s\n", f->id(), f->name().c_str(), f->isDefault() ? "  (default)" : "");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,6 +167,8 @@ int main(int argc, char** argv) {
     if (!sim::loadBusFile(options.busFile, bus, error)) return fail(error);
     if (!sim::installBus(bus, &error)) return fail(options.busFile + ": " + error);
   }
+  if (options.module.empty()) options.module = host::Module::defaultPath();
   if (options.command == "bus") return describeBus(options.args);
+  if (options.command == "list") return listDevices(options);
   return fail("unknown command '" + options.command + "' (see --help)");
 }

@@ -1,5 +1,69 @@
+#include <cstdint>
+#include <vector>
+
 #include "adaptor/exports.h"
+#include "device/corvane_device.h"
 #include "platform/bl1394.h"
+
+namespace {
+
+constexpr char kDiscoveryWarning[] = "CorvaneImaq:getAvailHW";
+constexpr char kNoCamera[] = "Failed to create camera object.";
+
+// Reports one probed camera and its formats to the host, which owns them from
+// now on. Returns false when the host gave no entry; the device is then destroyed.
+bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t deviceId) {
+  IDeviceEntry* entry = hardwareList->createDevice(deviceId, device->name);
+  if (entry == nullptr) return false;
+  entry->setAdaptorData(device);
+  for (std::size_t k = 0; k < device->formats.size(); ++k) {
+    CorvaneFormat* format = device->formats[k];
+    IFormatEntry* formatEntry =
+        entry->createFormat(static_cast<std::uint32_t>(k + 1), format->name);
+    if (formatEntry == nullptr) {
+      delete format;  // nobody else would own it
+      device->formats[k] = nullptr;
+      continue;
+    }
+    formatEntry->setAdaptorData(format);
+    entry->addFormat(formatEntry, k == 0);
+  }
+  std::erase(device->formats, nullptr);
+  hardwareList->addDevice(entry);
+  return true;
+}
+
+void discover(IHardwareList* hardwareList) {
+  std::uint32_t deviceId = 1;
+  for (std::uint32_t adapter = 1;; ++adapter) {
+    std::uint64_t ids[CV_MAX_CAMERAS_PER_ADAPTER];
+    std::uint32_t count = CV_MAX_CAMERAS_PER_ADAPTER;
+    const CvStatus status = CvLocateCamerasEx(adapter, ids, 0, &count);
+    if (status == CV_NO_SUCH_ADAPTER) return;
+    // Any other status goes by the count; a library that overstates it gets
+    // no more than the list holds.
+    if (count > CV_MAX_CAMERAS_PER_ADAPTER) count = CV_MAX_CAMERAS_PER_ADAPTER;
+    for (std::uint32_t i = 0; i < count; ++i) {
+      CorvaneDevice* device = imaqNew<CorvaneDevice>(adapter, ids[i]);
+      if (device == nullptr || device->probe() != 0) {
+        delete device;
+        adaptorWarn(kDiscoveryWarning, kNoCamera);
+        continue;
+      }
+      // A format that the host gave no entry for is not the host's yet.
+      std::vector<CorvaneFormat*> formats = device->formats;
+      if (!report(hardwareList, device, deviceId)) {
+        for (CorvaneFormat* format : formats) delete format;
+        delete device;
+        adaptorWarn(kDiscoveryWarning, kNoCamera);
+        continue;
+      }
+      ++deviceId;
+    }
+  }
+}
+
+}  // namespace
 
 // The library's start status is not examined: a library that failed to start
 // fails every later call, and those are reported where they happen.
@@ -9,4 +73,13 @@ void initializeAdaptor() {
 
 void uninitializeAdaptor() {
   CvTerminate();
+}
+
+void getAvailHW(IHardwareList* hardwareList) {
+  if (hardwareList == nullptr) return;
+  try {
+    discover(hardwareList);
+  } catch (...) {
+    // Nothing may cross into the host; what was reported so far stands.
+  }
 }

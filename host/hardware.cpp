@@ -1,0 +1,113 @@
+#include "hardware.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "kit.h"
+
+namespace host {
+
+void ruleBroken(const std::string& what) {
+  kit::reportViolation(what);
+}
+
+void FormatEntry::setAdaptorData(IMAQInterface* object) {
+  if (data_ != nullptr && data_ != object) {
+    ruleBroken("format entry '" + name_ + "' given adaptor data twice");
+    delete data_;
+  }
+  data_ = object;
+}
+
+DeviceEntry::~DeviceEntry() {
+  created_.clear();  // formats go first: a device's formats never outlive it
+  delete data_;
+}
+
+IFormatEntry* DeviceEntry::createFormat(std::uint32_t id, const char* name) {
+  created_.push_back(std::make_unique<FormatEntry>(id, name ? name : ""));
+  return created_.back().get();
+}
+
+void DeviceEntry::addFormat(IFormatEntry* entry, bool isDefault) {
+  auto it = std::find_if(created_.begin(), created_.end(),
+                         [&](const auto& e) { return e.get() == entry; });
+  if (it == created_.end()) {
+    ruleBroken("addFormat with an entry device '" + name_ + "' did not create");
+    return;
+  }
+  FormatEntry* format = it->get();
+  if (std::find(added_.begin(), added_.end(), format) != added_.end()) {
+    ruleBroken("format '" + format->name() + "' added twice");
+    return;
+  }
+  if (formatByName(format->name().c_str()) != nullptr)
+    ruleBroken("two formats of device '" + name_ + "' named '" + format->name() + "'");
+  if (isDefault && defaultFormat() != nullptr)
+    ruleBroken("device '" + name_ + "' given a second default format");
+  format->markDefault(isDefault);
+  added_.push_back(format);
+}
+
+IFormatEntry* DeviceEntry::formatByName(const char* name) {
+  if (name == nullptr) return nullptr;
+  for (FormatEntry* f : added_)
+    if (f->name() == name) return f;
+  return nullptr;
+}
+
+void DeviceEntry::setAdaptorData(IMAQInterface* object) {
+  if (data_ != nullptr && data_ != object) {
+    ruleBroken("device entry '" + name_ + "' given adaptor data twice");
+    delete data_;
+  }
+  data_ = object;
+}
+
+FormatEntry* DeviceEntry::formatById(std::uint32_t id) const {
+  for (FormatEntry* f : added_)
+    if (f->id() == id) return f;
+  return nullptr;
+}
+
+FormatEntry* DeviceEntry::defaultFormat() const {
+  for (FormatEntry* f : added_)
+    if (f->isDefault()) return f;
+  return nullptr;
+}
+
+IDeviceEntry* HardwareList::createDevice(std::uint32_t id, const char* name) {
+  created_.push_back(std::make_unique<DeviceEntry>(id, name ? name : ""));
+  return created_.back().get();
+}
+
+void HardwareList::addDevice(IDeviceEntry* entry) {
+  auto it = std::find_if(created_.begin(), created_.end(),
+                         [&](const auto& e) { return e.get() == entry; });
+  if (it == created_.end()) {
+    ruleBroken("addDevice with an entry the hardware list did not create");
+    return;
+  }
+  DeviceEntry* device = it->get();
+  if (std::find(added_.begin(), added_.end(), device) != added_.end()) {
+    ruleBroken("device '" + device->name() + "' added twice");
+    return;
+  }
+  if (deviceById(device->id()) != nullptr)
+    ruleBroken("two devices with identifier " + std::to_string(device->id()));
+  added_.push_back(device);
+}
+
+DeviceEntry* HardwareList::deviceById(std::uint32_t id) const {
+  for (DeviceEntry* d : added_)
+    if (d->id() == id) return d;
+  return nullptr;
+}
+
+DeviceEntry* HardwareList::deviceByName(const std::string& name) const {
+  for (DeviceEntry* d : added_)
+    if (d->name() == name) return d;
+  return nullptr;
+}
+
+}  // namespace host

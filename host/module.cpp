@@ -1,0 +1,50 @@
+#include "module.h"
+
+#include <cstring>
+
+namespace host {
+namespace {
+
+template <class Fn>
+bool resolve(void* library, const char* name, Fn& target) {
+  void* symbol = platform::findSymbol(library, name);
+  if (symbol == nullptr) return false;
+  static_assert(sizeof target == sizeof symbol);
+  std::memcpy(&target, &symbol, sizeof target);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Module> Module::load(const std::string& path, std::string& error) {
+  void* library = platform::openLibrary(path, error);
+  if (library == nullptr) {
+    error = "cannot load module " + path + ": " + error;
+    return nullptr;
+  }
+  std::unique_ptr<Module> module(new Module(library, path));
+  EntryPoints& e = module->entry_;
+  const char* missing = nullptr;
+  if (!resolve(library, "initializeAdaptor", e.initializeAdaptor)) missing = "initializeAdaptor";
+  if (!resolve(library, "uninitializeAdaptor", e.uninitializeAdaptor))
+    missing = "uninitializeAdaptor";
+  if (!resolve(library, "getAvailHW", e.getAvailHW)) missing = "getAvailHW";
+  // Entry points a command needs are checked where it needs them.
+  resolve(library, "getDeviceAttributes", e.getDeviceAttributes);
+  resolve(library, "createInstance", e.createInstance);
+  if (missing != nullptr) {
+    error = "module " + path + " has no entry point '" + missing + "'";
+    return nullptr;
+  }
+  return module;
+}
+
+std::string Module::defaultPath() {
+  return platform::programDirectory() + platform::kModuleFileName;
+}
+
+Module::~Module() {
+  platform::closeLibrary(library_);
+}
+
+}  // namespace host

@@ -1,0 +1,52 @@
+// Loading the adaptor module at run time and reaching its entry points by name,
+// as a host does.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "imaqkit.h"
+
+namespace host {
+
+struct EntryPoints {
+  void (*initializeAdaptor)() = nullptr;
+  void (*uninitializeAdaptor)() = nullptr;
+  void (*getAvailHW)(IHardwareList*) = nullptr;
+  void (*getDeviceAttributes)(IDeviceEntry*, const char*, IPropertyFactory*, ISourceList*,
+                              ITriggerList*) = nullptr;
+  IAdaptor* (*createInstance)(IEngine*, IDeviceEntry*, const char*) = nullptr;
+};
+
+class Module {
+ public:
+  // Loads the module file and resolves its entry points. Fails, saying which
+  // file and which entry point, when the file cannot be loaded or lacks one of
+  // the required entry points.
+  static std::unique_ptr<Module> load(const std::string& path, std::string& error);
+  // The module built beside the running program.
+  static std::string defaultPath();
+  ~Module();
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
+  const EntryPoints& entry() const { return entry_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  Module(void* library, std::string path) : library_(library), path_(std::move(path)) {}
+  void* library_;
+  std::string path_;
+  EntryPoints entry_;
+};
+
+// Platform side of the loader: one file per platform.
+namespace platform {
+void* openLibrary(const std::string& path, std::string& error);
+void* findSymbol(void* library, const char* name);
+void closeLibrary(void* library);
+std::string programDirectory();
+extern const char kModuleFileName[];
+}  // namespace platform
+
+}  // namespace host

@@ -1,0 +1,37 @@
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "module.h"
+
+namespace host::platform {
+
+const char kModuleFileName[] = "CorvaneImaq.so";
+
+void* openLibrary(const std::string& path, std::string& error) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    error = why ? why : "unknown error";
+  }
+  return library;
+}
+
+void* findSymbol(void* library, const char* name) {
+  return dlsym(library, name);
+}
+
+void closeLibrary(void* library) {
+  if (library) dlclose(library);
+}
+
+std::string programDirectory() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  std::string text(path, static_cast<std::size_t>(n));
+  return text.substr(0, text.rfind('/') + 1);
+}
+
+}  // namespace host::platform

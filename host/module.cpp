@@ -25,10 +25,12 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
   std::unique_ptr<Module> module(new Module(library, path));
   EntryPoints& e = module->entry_;
   const char* missing = nullptr;
-  if (!resolve(library, "initializeAdaptor", e.initializeAdaptor)) missing = "initializeAdaptor";
-  if (!resolve(library, "uninitializeAdaptor", e.uninitializeAdaptor))
-    missing = "uninitializeAdaptor";
-  if (!resolve(library, "getAvailHW", e.getAvailHW)) missing = "getAvailHW";
+  auto require = [&](const char* name, auto& target) {
+    if (!resolve(library, name, target) && missing == nullptr) missing = name;
+  };
+  require("initializeAdaptor", e.initializeAdaptor);
+  require("uninitializeAdaptor", e.uninitializeAdaptor);
+  require("getAvailHW", e.getAvailHW);
   // Entry points a command needs are checked where it needs them.
   resolve(library, "getDeviceAttributes", e.getDeviceAttributes);
   resolve(library, "createInstance", e.createInstance);

@@ -165,6 +165,7 @@ CvStatus Bus::locate(std::uint32_t adapter, std::uint64_t* ids, std::uint32_t* c
     if (*count == capacity) break;
     ids[(*count)++] = camera->desc().id;
   }
+  *count += overstatement_;
   return kOk;
 }
 

@@ -59,6 +59,7 @@ class Bus {
   void addFault(const FaultRule& rule);
   void clearFaults();
   std::uint64_t faultsInjected();
+  void setCountOverstatement(std::uint32_t extra) { overstatement_ = extra; }
   void setCallLog(bool on);
   std::vector<Call> callLog();
   void clearCallLog();
@@ -128,6 +129,7 @@ class Bus {
   std::mutex gateMutex_;
   std::atomic<bool> anyRules_{false};
   std::atomic<bool> logOn_{false};
+  std::atomic<std::uint32_t> overstatement_{0};
   std::vector<RuleState> rules_;
   std::uint64_t injected_ = 0;
   std::vector<Call> log_;

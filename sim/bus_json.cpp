@@ -329,8 +329,6 @@ std::string validateBus(const BusDesc& bus) {
       std::set<std::uint32_t> modes;
       for (const FixedModeDesc& m : camera.fixed) {
         if (m.format > 2 || m.mode > 7) return where + ".fixed: format must be 0 to 2, mode 0 to 7";
-        if (iidc::kFixedModes[m.format][m.mode].width == 0)
-          return where + ".fixed: format 0 mode 7 is reserved";
       }
       for (const Format7ModeDesc& m : camera.format7) {
         if (m.mode > 7) return where + ".format7: mode must be 0 to 7";

@@ -26,6 +26,9 @@ void clearFaults() {
 std::uint64_t faultsInjected() {
   return Bus::get().faultsInjected();
 }
+void setCountOverstatement(std::uint32_t extra) {
+  Bus::get().setCountOverstatement(extra);
+}
 void setCallLog(bool on) {
   Bus::get().setCallLog(on);
 }

@@ -122,6 +122,9 @@ BL1394_API void addFault(const FaultRule& rule);
 BL1394_API void clearFaults();
 // How many calls have been failed by rules since the last clearFaults.
 BL1394_API std::uint64_t faultsInjected();
+// A faulty library: CvLocateCamerasEx reports this many identifiers more than
+// it filled in (0 = honest).
+BL1394_API void setCountOverstatement(std::uint32_t extra);
 
 struct Call {
   std::string function;

@@ -36,7 +36,7 @@ bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t de
 void discover(IHardwareList* hardwareList) {
   std::uint32_t deviceId = 1;
   for (std::uint32_t adapter = 1;; ++adapter) {
-    std::uint64_t ids[CV_MAX_CAMERAS_PER_ADAPTER];
+    std::uint64_t ids[CV_MAX_CAMERAS_PER_ADAPTER] = {};
     std::uint32_t count = CV_MAX_CAMERAS_PER_ADAPTER;
     const CvStatus status = CvLocateCamerasEx(adapter, ids, 0, &count);
     if (status == CV_NO_SUCH_ADAPTER) return;

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "adaptor/corvane_adaptor.h"
 #include "adaptor/exports.h"
 #include "device/corvane_device.h"
 #include "platform/bl1394.h"
@@ -81,5 +82,28 @@ void getAvailHW(IHardwareList* hardwareList) {
     discover(hardwareList);
   } catch (...) {
     // Nothing may cross into the host; what was reported so far stands.
+  }
+}
+
+IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char* formatName) {
+  try {
+    auto* device =
+        deviceEntry != nullptr ? dynamic_cast<CorvaneDevice*>(deviceEntry->adaptorData()) : nullptr;
+    if (device == nullptr) {
+      adaptorWarn("CorvaneImaq:createInstance",
+                  "The device entry carries no camera of this adaptor.");
+      return nullptr;
+    }
+    IFormatEntry* formatEntry = deviceEntry->formatByName(formatName != nullptr ? formatName : "");
+    auto* format =
+        formatEntry != nullptr ? dynamic_cast<CorvaneFormat*>(formatEntry->adaptorData()) : nullptr;
+    if (format == nullptr) {
+      adaptorWarn("CorvaneImaq:createInstance", "'%s' is not a video format of camera '%s'.",
+                  formatName != nullptr ? formatName : "", device->name);
+      return nullptr;
+    }
+    return imaqNew<CorvaneAdaptor>(engine, device, format);
+  } catch (...) {
+    return nullptr;
   }
 }

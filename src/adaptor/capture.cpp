@@ -1,0 +1,103 @@
+// startCapture, stopCapture and the acquisition thread.
+#include "adaptor/corvane_adaptor.h"
+
+namespace {
+
+constexpr std::uint32_t kFormat7 = 7;
+constexpr int kHardwareTrigger = 2;
+constexpr DWORD kFrameWaitMs = 2000;
+
+}  // namespace
+
+bool CorvaneAdaptor::startCapture() {
+  if (!manager->deviceIsOpen()) return false;
+  if (manager->deviceIsAcquiring()) return true;
+  ITriggerSetting* trigger = manager->engine()->currentTrigger();
+  if (trigger != nullptr && trigger->triggerType() == kHardwareTrigger) {
+    const std::uint32_t condition = trigger->triggerCondition();
+    const std::uint32_t source = trigger->triggerSource();
+    SetTriggerRegister(true, source, condition);
+  } else {
+    SetTriggerRegister(false, 0, 0);
+  }
+  setCaptureFlag(true);
+  PostThreadMessageA(threadId, WM_USER, 0, 0);
+  // Statuses not examined: a camera that does not start sends no frames, and
+  // the thread reports each frame wait that fails.
+  std::uint8_t running = 0;
+  CvIsCameraRunning(device->cameraHandle, &running);
+  if (running != 0) CvStopCamera(device->cameraHandle);
+  CvStartCamera(device->cameraHandle, &startup);
+  return true;
+}
+
+bool CorvaneAdaptor::stopCapture() {
+  if (!manager->deviceIsAcquiring()) return true;
+  setCaptureFlag(false);
+  // Waits for the frame in progress: the camera never stops mid-frame.
+  IAutoCriticalSection* hold = createAutoCriticalSection(acquireLock, true);
+  std::uint8_t running = 0;
+  CvIsCameraRunning(device->cameraHandle, &running);
+  if (running != 0) CvStopCamera(device->cameraHandle);
+  hold->leave();
+  delete hold;
+  return true;
+}
+
+DWORD WINAPI AcquisitionThread(LPVOID parameter) {
+  auto* adaptor = static_cast<CorvaneAdaptor*>(parameter);
+  IAdaptorManager* manager = adaptor->manager;
+  IAutoCriticalSection* frameHold = createAutoCriticalSection(adaptor->acquireLock, false);
+  // Format 7 frames are sized by the region the camera was started with: a
+  // region set since then waits for the next open.
+  const Format7ImageRecord* started = adaptor->startup.image;
+  const bool format7 = adaptor->format->formatNumber == kFormat7 && started != nullptr;
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message != WM_USER || !manager->acquisitionActive()) continue;
+    bool warnedNoBuffer = false;
+    do {
+      if (!adaptor->readCaptureFlag()) break;
+      frameHold->enter();
+      void* data = nullptr;
+      CvStatus status = CvGetNextCompleteFrame(&data, adaptor->receiveEngine, kFrameWaitMs);
+      if (status == 0 && data == nullptr) status = ~0u;  // success without an image is no frame
+      if (status != 0) {
+        adaptorWarn("CorvaneImaq:acquireThread", "Failed to receive frame from camera: %s",
+                    status == ~0u ? "no image" : CvStatusStringA(status));
+      } else {
+        if (manager->frameWanted()) {
+          int offsetX = 0, offsetY = 0, width = 0, height = 0;
+          if (format7) {
+            width = started->width;
+            height = started->height;
+          } else {
+            adaptor->getROI(offsetX, offsetY, width, height);
+          }
+          const std::uint32_t type = adaptor->getFrameType();
+          IFrameBuffer* frame = manager->engine()->newFrame(type, width, height);
+          if (frame == nullptr) {
+            if (!warnedNoBuffer)
+              adaptorWarn("CorvaneImaq:acquireThread",
+                          "The host gave no frame buffer; frames are counted, not delivered.");
+            warnedNoBuffer = true;
+          } else {
+            if (format7) {
+              frame->setImage(data, width, height, 0, 0);
+            } else {
+              const int maxHeight = adaptor->getMaxHeight();
+              const int maxWidth = adaptor->getMaxWidth();
+              frame->setImage(data, maxWidth, maxHeight, offsetX, offsetY);
+            }
+            frame->setTime(getCurrentTime());
+            manager->engine()->deliverFrame(frame);
+          }
+        }
+        manager->countFrame();
+      }
+      frameHold->leave();
+    } while (manager->acquisitionActive());
+  }
+  delete frameHold;
+  return 0;
+}

@@ -1,0 +1,124 @@
+#include "adaptor/corvane_adaptor.h"
+
+namespace {
+
+constexpr std::uint32_t kFormat7 = 7;
+
+// Host frame types by IIDC colour coding.
+constexpr std::uint32_t kMono8 = 0x11010000;
+constexpr std::uint32_t kFrameTypes[] = {
+    kMono8,     0x03030003, 0x03030001, 0x03030004, 0x01030000,
+    0x11010004, 0x01030006, 0x11010009, 0x0103000a,
+};
+constexpr std::uint32_t kRaw8 = 9;
+constexpr std::uint32_t kRaw16 = 10;
+
+// Bayer frame types by the library's filter pattern code 1 to 4; any other code
+// takes the first layout.
+constexpr std::uint32_t bayerType(std::uint32_t base, std::uint8_t pattern) {
+  switch (pattern) {
+    case 1:
+      return base | 3;
+    case 3:
+      return base | 1;
+    case 4:
+      return base | 2;
+    default:
+      return base;
+  }
+}
+
+}  // namespace
+
+CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
+                               CorvaneFormat* videoFormat)
+    : IAdaptor(engine), device(cameraDevice), format(videoFormat) {
+  acquireLock = createCriticalSection();
+  captureFlagLock = createCriticalSection();
+}
+
+CorvaneAdaptor::~CorvaneAdaptor() {
+  if (manager != nullptr) {
+    manager->requestStop();
+    manager->requestClose();
+  }
+  // A host that did not close through closeDevice must not leave a thread
+  // running on a destroyed adaptor.
+  shutdownDevice();
+  delete acquireLock;
+  delete captureFlagLock;
+  delete startup.image;
+  startup.image = nullptr;
+}
+
+void CorvaneAdaptor::getROI(int& offsetX, int& offsetY, int& width, int& height) {
+  if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
+    IAdaptor::getROI(offsetX, offsetY, width, height);
+    return;
+  }
+  const Format7ImageRecord& image = *format->format7Info->image;
+  offsetX = image.left;
+  offsetY = image.top;
+  width = image.width;
+  height = image.height;
+}
+
+void CorvaneAdaptor::setROI(int offsetX, int offsetY, int width, int height) {
+  if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
+    IAdaptor::setROI(offsetX, offsetY, width, height);
+    return;
+  }
+  if (!format->isValidRoi(offsetX, offsetY, width, height)) {
+    adaptorError(this, "setROI", "Unsupported ROI values.");
+    return;
+  }
+  // Stored in the format: the camera takes it at the next openDevice.
+  Format7ImageRecord& image = *format->format7Info->image;
+  image.left = static_cast<std::uint16_t>(offsetX);
+  image.top = static_cast<std::uint16_t>(offsetY);
+  image.width = static_cast<std::uint16_t>(width);
+  image.height = static_cast<std::uint16_t>(height);
+}
+
+int CorvaneAdaptor::getMaxWidth() {
+  return static_cast<int>(format->width);
+}
+
+int CorvaneAdaptor::getMaxHeight() {
+  return static_cast<int>(format->height);
+}
+
+std::uint32_t CorvaneAdaptor::getFrameType() {
+  const std::uint32_t coding = format->colorCoding;
+  if (coding < std::size(kFrameTypes)) return kFrameTypes[coding];
+  if (coding == kRaw8) return bayerType(0x06030000, format->filterPattern);
+  if (coding == kRaw16) return bayerType(0x06030010, format->filterPattern);
+  return kMono8;
+}
+
+int CorvaneAdaptor::getBandCount() {
+  const std::uint32_t coding = format->colorCoding;
+  const bool mono = coding == 0 || coding == 5 || coding == 7 || coding > kRaw16;
+  return mono ? 1 : 3;
+}
+
+const char* CorvaneAdaptor::getDescription() {
+  return "CorvaneImaq: IIDC 1394 digital cameras through the BL1394 camera bus library";
+}
+
+const char* CorvaneAdaptor::getVersion() {
+  return "1.0.0";
+}
+
+void CorvaneAdaptor::setCaptureFlag(bool value) {
+  IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
+  captureFlag = value;
+  delete hold;
+}
+
+bool CorvaneAdaptor::readCaptureFlag() {
+  IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
+  const bool value = captureFlag;
+  delete hold;
+  return value;
+}

@@ -1,0 +1,16 @@
+#include "control/register_cache.h"
+
+#include <cstring>
+
+bool RegisterCache::find(std::uint32_t key, void* out, std::size_t size) const {
+  auto it = blocks_.find(key);
+  if (it == blocks_.end() || it->second.size() != size) return false;
+  std::memcpy(out, it->second.data(), size);
+  return true;
+}
+
+void RegisterCache::store(std::uint32_t key, const void* data, std::size_t size) {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  std::vector<std::uint8_t>& block = blocks_[key];
+  block.assign(bytes, bytes + size);
+}

@@ -1,0 +1,97 @@
+// The adaptor's register operations: feature control, absolute and trigger
+// registers, answered from the register cache once read or written.
+#include "adaptor/corvane_adaptor.h"
+#include "device/iidc_registers.h"
+
+namespace {
+
+constexpr std::uint32_t kTriggerPresence = 0x80000000u;
+constexpr std::uint32_t kTriggerOn = 0x02000000u;
+// Everything but Trigger_Source (bits 23-21) and Trigger_Mode (bits 19-16).
+constexpr std::uint32_t kTriggerKeep = 0xFF10FFFFu;
+constexpr std::uint32_t kSourceShift = 21;
+constexpr std::uint32_t kModeShift = 16;
+
+}  // namespace
+
+bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
+  if (registerCache.find(registerId, &record, sizeof record)) return true;
+  if (CvStatus status =
+          CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
+    adaptorError(this, "GetControlRegister", "Failed to query camera register: %s",
+                 CvStatusStringA(status));
+    return false;
+  }
+  registerCache.store(registerId, &record, sizeof record);
+  return true;
+}
+
+void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
+                                        const FeatureControlRecord& record) {
+  if (CvStatus status =
+          CvSetCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
+    adaptorError(this, "SetControlRegister", "Failed to set camera register: %s",
+                 CvStatusStringA(status));
+    return;
+  }
+  registerCache.store(registerId, &record, sizeof record);
+}
+
+bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
+                                           AbsoluteControlRecord& record) {
+  if (registerCache.find(registerId, &record, sizeof record)) return true;
+  if (CvStatus status =
+          CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
+    adaptorError(this, "GetAbsControlRegister", "Failed to query camera absolute register: %s",
+                 CvStatusStringA(status));
+    return false;
+  }
+  registerCache.store(registerId, &record, sizeof record);
+  return true;
+}
+
+void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value) {
+  // Only the value is written; the camera's range comes from a read.
+  if (CvStatus status =
+          CvSetCameraRegister(device->cameraHandle, registerId, &value, sizeof value)) {
+    adaptorError(this, "SetAbsControlRegister", "Failed to set camera absolute register: %s",
+                 CvStatusStringA(status));
+    return;
+  }
+  AbsoluteControlRecord record;
+  if (!GetAbsControlRegister(registerId, record)) return;
+  record.value = value;
+  registerCache.store(registerId, &record, sizeof record);
+}
+
+bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
+  if ((device->triggerInquiry & kTriggerPresence) == 0) return false;
+  const std::uint32_t address = device->commandBase + csr::kTriggerMode;
+  if (registerCache.find(address, &word, sizeof word)) return true;
+  if (CvStatus status = CvReadQuad(device->cameraHandle, address, &word)) {
+    adaptorError(this, "GetTriggerRegister", "Failed to query camera trigger register: %s",
+                 CvStatusStringA(status));
+    return false;
+  }
+  registerCache.store(address, &word, sizeof word);
+  return true;
+}
+
+void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
+                                        std::uint32_t condition) {
+  std::uint32_t word = 0;
+  if (!GetTriggerRegister(word)) return;
+  const std::uint32_t next = enable ? (word & kTriggerKeep) | kTriggerOn |
+                                          ((source & 7u) << kSourceShift) |
+                                          ((condition & 0xFu) << kModeShift)
+                                    : word & ~kTriggerOn;
+  // A trigger left on with another source or mode is reprogrammed too.
+  if (next == word) return;
+  const std::uint32_t address = device->commandBase + csr::kTriggerMode;
+  if (CvStatus status = CvWriteQuad(device->cameraHandle, address, next)) {
+    adaptorError(this, "SetTriggerRegister", "Failed to set camera trigger register: %s",
+                 CvStatusStringA(status));
+    return;
+  }
+  registerCache.store(address, &next, sizeof next);
+}

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The main job: build natively, then run corvane-host on the embedded virtual bus.
+# The main job: build natively, then run corvane-host on the embedded virtual bus:
+# discover every camera, then acquire 16 frames of the Bayer colour camera into frames/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native
 build/native/bin/corvane-host list
+build/native/bin/corvane-host acquire 2 --frames 16 --out frames

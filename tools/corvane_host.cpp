@@ -4,16 +4,30 @@
 //
 // The virtual bus is the BL1394 library this tool links, the very one the
 // module loads; --bus replaces its embedded default bus with a description file.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
 #include <nlohmann/json.hpp>
 
+#include "acquisition.h"
 #include "bl1394.h"
 #include "control.h"
+#include "frame_types.h"
 #include "iidc.h"
+#include "kit.h"
+#include "picture.h"
 #include "session.h"
 
 namespace {
@@ -23,6 +37,9 @@ const char kUsage[] =
     "commands:\n"
     "  bus [--json]     describe the virtual bus: adapters, cameras, formats, features\n"
     "  list [--json]    discover through the module: devices and their formats\n"
+    "  acquire DEVICE [FORMAT] [--frames N] [--roi X,Y,W,H] [--trigger CONFIG/SOURCE]\n"
+    "          [--pulse-rate HZ] [--out DIR] [--json]\n"
+    "                   acquire frames into picture files and a contact sheet\n"
     "--module PATH selects the module (default: the one beside this program).\n";
 
 struct Options {
@@ -137,6 +154,220 @@ int listDevices(const Options& options) {
   return 0;
 }
 
+bool parseCount(const std::string& text, std::uint32_t& value) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = static_cast<std::uint32_t>(std::stoul(text));
+  return true;
+}
+
+bool parseRoi(const std::string& text, int roi[4]) {
+  std::size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const std::size_t end = i < 3 ? text.find(',', start) : text.size();
+    std::uint32_t n = 0;
+    if (end == std::string::npos || !parseCount(text.substr(start, end - start), n)) return false;
+    roi[i] = static_cast<int>(n);
+    start = end + 1;
+  }
+  return true;
+}
+
+// "Mode_N/Source_M" or "Vendor_N/Source_M": the IIDC trigger mode and source.
+bool parseTrigger(const std::string& text, std::uint32_t& mode, std::uint32_t& source) {
+  const std::size_t slash = text.find('/');
+  if (slash == std::string::npos) return false;
+  const std::string config = text.substr(0, slash), line = text.substr(slash + 1);
+  std::uint32_t m = 0, s = 0;
+  const bool vendor = config.rfind("Vendor_", 0) == 0;
+  if (!(config.rfind("Mode_", 0) == 0 || vendor) || line.rfind("Source_", 0) != 0) return false;
+  if (!parseCount(config.substr(vendor ? 7 : 5), m) || !parseCount(line.substr(7), s)) return false;
+  if ((vendor ? (m != 14 && m != 15) : m > 5) || s > 3) return false;
+  mode = m;
+  source = s;
+  return true;
+}
+
+std::uint64_t cameraIdOf(const std::string& deviceName) {
+  for (const auto& adapter : sim::installedBus().adapters)
+    for (const sim::CameraDesc& c : adapter)
+      if (c.vendor + " " + c.model + " " + std::to_string(c.number) == deviceName) return c.id;
+  return 0;
+}
+
+std::string formatSeconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", s);
+  return text;
+}
+
+int acquire(const Options& options) {
+  std::vector<std::string> positional;
+  std::uint32_t frames = 10;
+  int roi[4] = {0, 0, 0, 0};
+  bool hasRoi = false, json = false, hasTrigger = false;
+  std::uint32_t triggerMode = 0, triggerSource = 0;
+  double pulseRate = 10.0;
+  std::string outDir = "frames", triggerText;
+  const std::vector<std::string>& a = options.args;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto value = [&](const char* what) -> const std::string* {
+      if (i + 1 >= a.size()) return nullptr;
+      (void)what;
+      return &a[++i];
+    };
+    if (a[i] == "--json") {
+      json = true;
+    } else if (a[i] == "--frames") {
+      const std::string* v = value("N");
+      if (!v || !parseCount(*v, frames) || frames == 0)
+        return fail("acquire: --frames takes a count of 1 or more");
+    } else if (a[i] == "--roi") {
+      const std::string* v = value("X,Y,W,H");
+      if (!v || !parseRoi(*v, roi)) return fail("acquire: --roi takes X,Y,W,H (whole numbers)");
+      hasRoi = true;
+    } else if (a[i] == "--trigger") {
+      const std::string* v = value("CONFIG/SOURCE");
+      if (!v || !parseTrigger(*v, triggerMode, triggerSource))
+        return fail("acquire: unknown trigger configuration '" + (v ? *v : std::string()) +
+                    "' (Mode_0..Mode_5 or Vendor_14/15, then /Source_0..3)");
+      triggerText = *v;
+      hasTrigger = true;
+    } else if (a[i] == "--pulse-rate") {
+      const std::string* v = value("HZ");
+      char* end = nullptr;
+      pulseRate = v ? std::strtod(v->c_str(), &end) : 0.0;
+      if (!v || end == v->c_str() || *end != '\0' || !(pulseRate > 0 && pulseRate <= 10000))
+        return fail("acquire: --pulse-rate takes a rate in hertz above 0");
+    } else if (a[i] == "--out") {
+      const std::string* v = value("DIR");
+      if (!v || v->empty()) return fail("acquire: --out takes a folder");
+      outDir = *v;
+    } else if (a[i].rfind("--", 0) == 0) {
+      return fail("acquire: unknown option '" + a[i] + "'");
+    } else {
+      positional.push_back(a[i]);
+    }
+  }
+  if (positional.empty() || positional.size() > 2)
+    return fail("acquire: give DEVICE and optionally FORMAT");
+
+  std::error_code ec;
+  std::filesystem::create_directories(outDir, ec);
+  const std::string probe = outDir + "/.corvane-write-test";
+  std::FILE* test = std::fopen(probe.c_str(), "wb");
+  if (test == nullptr) return fail("acquire: cannot write to folder '" + outDir + "'");
+  std::fclose(test);
+  std::filesystem::remove(probe, ec);
+
+  std::string error;
+  host::Session session;
+  if (!session.start(options.module, error)) return fail(error);
+  session.discover();
+  std::unique_ptr<host::VideoInput> input = host::VideoInput::create(
+      session, positional[0], positional.size() > 1 ? positional[1] : "", error);
+  if (!input) return fail("acquire: " + error);
+  if (hasRoi && !input->setRoi(roi[0], roi[1], roi[2], roi[3], error))
+    return fail("acquire: " + error);
+  input->settings.framesPerTrigger = frames;
+  const std::uint64_t cameraId = cameraIdOf(input->device().name());
+  if (hasTrigger) {
+    input->engine().trigger().type = host::kHardwareTrigger;
+    input->engine().trigger().condition = triggerMode;
+    input->engine().trigger().source = triggerSource;
+  }
+  const std::size_t reportMark = kit::reports().size();
+  if (!input->open(error)) return fail("acquire: " + error);
+  const auto started = std::chrono::steady_clock::now();
+  if (!input->start(error)) return fail("acquire: " + error);
+  if (hasTrigger) sim::setPulseRate(cameraId, pulseRate);
+
+  const bool terminal = !json && isatty(fileno(stderr));
+  std::vector<std::string> files;
+  std::vector<host::Picture> thumbnails;
+  host::Frame frame;
+  host::Picture picture;
+  double firstTime = 0, lastTime = 0;
+  int width = 0, height = 0;
+  std::uint32_t frameType = 0;
+  bool timedOut = false;
+  const double patience = hasTrigger ? 5.0 + 2.0 / pulseRate : 5.0;
+  for (std::uint32_t n = 0; n < frames; ++n) {
+    if (!input->engine().takeFrame(frame, patience)) {
+      timedOut = true;
+      break;
+    }
+    if (n == 0) firstTime = frame.time;
+    lastTime = frame.time;
+    width = frame.width;
+    height = frame.height;
+    frameType = frame.frameType;
+    if (!host::decode(frame, picture))
+      return fail("acquire: cannot decode frame type " + host::frameTypeName(frame.frameType));
+    char name[64];
+    std::snprintf(name, sizeof name, "frame_%04u.%s", n + 1, host::pictureExtension());
+    const std::string path = outDir + "/" + name;
+    if (!host::writePicture(picture, path, error)) return fail("acquire: " + error);
+    files.push_back(path);
+    if (thumbnails.size() < 16) thumbnails.push_back(picture);
+    if (terminal) std::fprintf(stderr, "\racquiring: %u/%u frames", n + 1, frames);
+  }
+  if (terminal) std::fprintf(stderr, "\n");
+  input->waitAndStop(timedOut ? 0.0 : 2.0);
+  if (hasTrigger) sim::setPulseRate(cameraId, 0);
+  const double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const std::uint64_t counted = input->manager().framesCounted();
+  input->close();
+  std::string sheetPath;
+  if (!thumbnails.empty()) {
+    sheetPath = outDir + "/contact_sheet." + host::pictureExtension();
+    if (!host::writePicture(host::contactSheet(thumbnails, 200), sheetPath, error))
+      return fail("acquire: " + error);
+  }
+  const double fps =
+      files.size() > 1 && lastTime > firstTime ? (files.size() - 1) / (lastTime - firstTime) : 0.0;
+  std::vector<kit::Report> reports = kit::reports();
+  reports.erase(reports.begin(), reports.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(reportMark, reports.size())));
+  if (json) {
+    nlohmann::json warnings = nlohmann::json::array();
+    for (const kit::Report& r : reports)
+      warnings.push_back({{"identifier", r.source}, {"message", r.message}});
+    nlohmann::json summary = {{"device", input->device().name()},
+                              {"format", input->format().name()},
+                              {"frames", files.size()},
+                              {"framesCounted", counted},
+                              {"width", width},
+                              {"height", height},
+                              {"frameType", host::frameTypeName(frameType)},
+                              {"frameTypeCode", frameType},
+                              {"fps", fps},
+                              {"elapsed", elapsed},
+                              {"firstTime", firstTime},
+                              {"lastTime", lastTime},
+                              {"trigger", hasTrigger ? triggerText : "immediate"},
+                              {"timedOut", timedOut},
+                              {"warnings", warnings},
+                              {"files", files},
+                              {"contactSheet", sheetPath}};
+    std::printf("%s\n", summary.dump(2).c_str());
+  } else {
+    std::printf("%s, %s: %zu frames delivered, %llu counted, %dx%d %s\n",
+                input->device().name().c_str(), input->format().name().c_str(), files.size(),
+                static_cast<unsigned long long>(counted), width, height,
+                host::frameTypeName(frameType).c_str());
+    std::printf("elapsed %s, %.2f frames per second, timestamps %.6f to %.6f\n",
+                formatSeconds(elapsed).c_str(), fps, firstTime, lastTime);
+    if (!files.empty())
+      std::printf("pictures in %s/, contact sheet %s\n", outDir.c_str(), sheetPath.c_str());
+    for (const kit::Report& r : reports)
+      std::printf("warning %s: %s\n", r.source.c_str(), r.message.c_str());
+    if (timedOut) std::printf("stopped early: no frame arrived for %.1f s\n", patience);
+  }
+  return timedOut ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -170,5 +401,6 @@ int main(int argc, char** argv) {
   if (options.module.empty()) options.module = host::Module::defaultPath();
   if (options.command == "bus") return describeBus(options.args);
   if (options.command == "list") return listDevices(options);
+  if (options.command == "acquire") return acquire(options);
   return fail("unknown command '" + options.command + "' (see --help)");
 }

@@ -1,0 +1,33 @@
+// Picture files as binary PPM, for builds without libpng (the Windows build).
+#include <cstdio>
+#include <filesystem>
+
+#include "picture.h"
+
+namespace host {
+
+const char* pictureExtension() {
+  return "ppm";
+}
+
+bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
+  const std::string temporary = path + ".part";
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    error = path + ": cannot be written";
+    return false;
+  }
+  bool ok = std::fprintf(file, "P6\n%d %d\n255\n", picture.width, picture.height) > 0 &&
+            std::fwrite(picture.rgb.data(), 1, picture.rgb.size(), file) == picture.rgb.size();
+  ok = std::fclose(file) == 0 && ok;
+  std::error_code ec;
+  if (ok) std::filesystem::rename(temporary, path, ec);
+  if (!ok || ec) {
+    std::filesystem::remove(temporary, ec);
+    error = path + ": writing failed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace host

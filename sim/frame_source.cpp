@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "pixel_layout.h"
@@ -29,17 +30,28 @@ std::uint8_t clamp8(double v) {
 
 }  // namespace
 
+namespace {
+
+// Where the moving square is: its side, left edge for a phase, and top row.
+struct Square {
+  std::uint32_t side, x, y;
+};
+Square squareOf(std::uint32_t width, std::uint32_t height, std::uint32_t phase) {
+  const std::uint32_t side = std::max(height / 8, 2u);
+  const std::uint32_t travel = width > side ? width - side : 0;
+  return {side, travel * (phase % FrameRenderer::kPhases) / (FrameRenderer::kPhases - 1),
+          height * 5 / 6 - std::min(height * 5 / 6, side / 2)};
+}
+
+}  // namespace
+
 SceneColour scene(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::uint32_t height,
                   std::uint32_t phase) {
   static const SceneColour bars[8] = {{1, 1, 1}, {1, 1, 0}, {0, 1, 1}, {0, 1, 0},
                                       {1, 0, 1}, {1, 0, 0}, {0, 0, 1}, {0, 0, 0}};
   if (width == 0 || height == 0) return {0, 0, 0};
-  const std::uint32_t side = std::max(height / 8, 2u);
-  const std::uint32_t travel = width > side ? width - side : 0;
-  const std::uint32_t squareX =
-      travel * (phase % FrameRenderer::kPhases) / (FrameRenderer::kPhases - 1);
-  const std::uint32_t squareY = height * 5 / 6 - std::min(height * 5 / 6, side / 2);
-  if (x >= squareX && x < squareX + side && y >= squareY && y < squareY + side)
+  const Square square = squareOf(width, height, phase);
+  if (x >= square.x && x < square.x + square.side && y >= square.y && y < square.y + square.side)
     return {1.0, 0.5, 0.0};
   if (y < height * 2 / 3) return bars[std::min<std::uint64_t>(7, std::uint64_t{x} * 8 / width)];
   const double grey = width > 1 ? static_cast<double>(x) / (width - 1) : 0.0;
@@ -49,29 +61,42 @@ SceneColour scene(std::uint32_t x, std::uint32_t y, std::uint32_t width, std::ui
 const std::uint8_t* FrameRenderer::frame(const StreamFormat& format, const SceneAdjust& adjust,
                                          std::uint32_t sequence) {
   if (!sameLayout(format, format_) || !(adjust == adjust_)) {
+    base_.valid = false;
     for (Slot& slot : slots_) slot.valid = false;
-    if (format.bytes != format_.bytes)
+    if (format.bytes != format_.bytes) {
+      base_.data.reset();
       for (Slot& slot : slots_) slot.data.reset();
+    }
     format_ = format;
     adjust_ = adjust;
   }
-  Slot& slot = slots_[sequence % kPhases];
+  const std::uint32_t phase = sequence % kPhases;
+  Slot& slot = slots_[phase];
   if (!slot.data) slot.data.reset(new std::uint8_t[format.bytes]);
   if (!slot.valid) {
-    render(slot, sequence % kPhases);
+    if (!base_.data) base_.data.reset(new std::uint8_t[format.bytes]);
+    if (!base_.valid) render(base_.data.get(), 0, 0, format.height);
+    base_.valid = true;
+    std::memcpy(slot.data.get(), base_.data.get(), format.bytes);
+    // The square's rows on the sensor, as rows of the transmitted image.
+    const Square square = squareOf(format.sensorWidth, format.sensorHeight, phase);
+    const std::uint32_t first = std::max(square.y, format.top) - format.top;
+    const std::uint32_t last = std::min(square.y + square.side, format.top + format.height);
+    if (last > format.top && first < format.height)
+      render(slot.data.get(), phase, first, last - format.top);
     slot.valid = true;
   }
   pixel::stampSequence(slot.data.get(), format.bytes, sequence);
   return slot.data.get();
 }
 
-void FrameRenderer::render(Slot& slot, std::uint32_t phase) const {
+void FrameRenderer::render(std::uint8_t* out, std::uint32_t phase, std::uint32_t rowBegin,
+                           std::uint32_t rowEnd) const {
   const StreamFormat& f = format_;
-  std::uint8_t* out = slot.data.get();
   const pixel::Bayer bayer = pixel::bayerOfFilterPattern(f.filterPattern);
   std::vector<SceneColour> row(f.width);
-  std::size_t pos = 0;
-  for (std::uint32_t y = 0; y < f.height; ++y) {
+  std::size_t pos = pixel::frameBytes(f.coding, f.width, 1) * rowBegin;
+  for (std::uint32_t y = rowBegin; y < rowEnd && y < f.height; ++y) {
     for (std::uint32_t x = 0; x < f.width; ++x) {
       SceneColour c = scene(x + f.left, y + f.top, f.sensorWidth, f.sensorHeight, phase);
       auto adjust = [&](double v) {

@@ -35,10 +35,15 @@ class FrameRenderer {
     std::unique_ptr<std::uint8_t[]> data;
     bool valid = false;
   };
-  void render(Slot& slot, std::uint32_t phase) const;
+  // Encodes image rows [rowBegin, rowEnd) of the scene at a phase into out.
+  void render(std::uint8_t* out, std::uint32_t phase, std::uint32_t rowBegin,
+              std::uint32_t rowEnd) const;
 
   StreamFormat format_{};
   SceneAdjust adjust_{};
+  // The scene at phase 0; the phases differ from it only in the rows of the
+  // moving square, so each phase is a copy with those rows rendered again.
+  Slot base_;
   std::array<Slot, kPhases> slots_{};
 };
 

@@ -18,12 +18,24 @@ struct MessageQueue {
 };
 
 // One created thread. The handle owns a reference; the running thread owns another.
+// A wait that sees the thread done also joins it, so that it returns only once
+// the thread has left the thread routine's code (which may be unloaded next).
 struct ThreadObject {
   DWORD id = 0;
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
+  std::thread thread;  // joined by the first successful wait, else detached on close
 };
+
+void joinIfDone(ThreadObject& object, std::unique_lock<std::mutex>& lock) {
+  if (object.done && object.thread.joinable()) {
+    std::thread thread = std::move(object.thread);
+    lock.unlock();
+    thread.join();
+    lock.lock();
+  }
+}
 
 // Queues of threads that have started taking messages, by thread id.
 struct Registry {
@@ -32,9 +44,10 @@ struct Registry {
   DWORD nextId = 0x1000;
 };
 
+// Destroyed with the module: every thread it made has ended by then.
 Registry& registry() {
-  static Registry* instance = new Registry;  // never destroyed: threads may outlive statics
-  return *instance;
+  static Registry instance;
+  return instance;
 }
 
 thread_local DWORD currentThreadId = 0;
@@ -68,7 +81,8 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
     object->id = r.nextId++;
   }
   try {
-    std::thread([object, start, parameter] {
+    std::lock_guard<std::mutex> creating(object->mutex);
+    object->thread = std::thread([object, start, parameter] {
       currentThreadId = object->id;
       start(parameter);
       {
@@ -79,7 +93,7 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
       std::lock_guard<std::mutex> lock(object->mutex);
       object->done = true;
       object->ended.notify_all();
-    }).detach();
+    });
   } catch (...) {
     return nullptr;
   }
@@ -122,16 +136,24 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   auto isDone = [&] { return object.done; };
   if (milliseconds == INFINITE) {
     object.ended.wait(lock, isDone);
-    return WAIT_OBJECT_0;
+  } else if (!object.ended.wait_for(lock, std::chrono::milliseconds(milliseconds), isDone)) {
+    return WAIT_TIMEOUT;
   }
-  return object.ended.wait_for(lock, std::chrono::milliseconds(milliseconds), isDone)
-             ? WAIT_OBJECT_0
-             : WAIT_TIMEOUT;
+  joinIfDone(object, lock);
+  return WAIT_OBJECT_0;
 }
 
 BOOL CloseHandle(HANDLE handle) {
   if (handle == nullptr) return 0;
-  delete static_cast<std::shared_ptr<ThreadObject>*>(handle);
+  auto* reference = static_cast<std::shared_ptr<ThreadObject>*>(handle);
+  {
+    ThreadObject& object = **reference;
+    std::unique_lock<std::mutex> lock(object.mutex);
+    joinIfDone(object, lock);
+    // Closing the handle of a running thread lets it run on, as on Windows.
+    if (object.thread.joinable()) object.thread.detach();
+  }
+  delete reference;
   return 1;
 }
 

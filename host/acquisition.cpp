@@ -221,10 +221,34 @@ IAdaptorManager* makeManager(IAdaptor* adaptor, IEngine* engine, void*) {
   return manager;
 }
 
+// A property of the host, not of the device: the adaptor leaves it alone.
+std::unique_ptr<Property> hostTimeoutProperty() {
+  PropertyFactory factory;
+  IProperty* p = factory.createDoubleProperty("Timeout", 0.0, 3600.0, 10.0);
+  factory.setReadOnly(p, "never");
+  factory.addProperty(p);
+  return factory.take().front()->clone(false);
+}
+
 }  // namespace
 
-void installAdaptorManagerFactory() {
-  kit::setManagerFactory(makeManager, nullptr);
+void installAdaptorManagerFactory() { kit::setManagerFactory(makeManager, nullptr); }
+
+bool VideoInput::selectTrigger(const std::string& configuration, const std::string& source,
+                               std::string& error) {
+  std::string offered;
+  for (const TriggerConfiguration& t : attributes_->triggers) {
+    if (t.configuration == configuration && t.source == source) {
+      engine_->trigger().type = kHardwareTrigger;
+      engine_->trigger().condition = t.configurationId;
+      engine_->trigger().source = t.sourceId;
+      return true;
+    }
+    offered += (offered.empty() ? "" : ", ") + t.configuration + "/" + t.source;
+  }
+  error = "device '" + device_->name() + "' has no hardware trigger " + configuration + "/" + source +
+          (offered.empty() ? " (it has none)" : " (it has " + offered + ")");
+  return false;
 }
 
 std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::string& device,
@@ -251,13 +275,13 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
                            : "device '" + d->name() + "' has no format '" + format + "'";
     return nullptr;
   }
-  if (session.module().entry().createInstance == nullptr) {
-    error = "module " + session.module().path() + " has no entry point 'createInstance'";
-    return nullptr;
-  }
   installAdaptorManagerFactory();
   std::unique_ptr<VideoInput> input(new VideoInput);
   input->engine_ = std::make_unique<Engine>();
+  // The engine's properties: the device's, and one of the host's own.
+  input->attributes_ = &session.attributes(*d);
+  for (const auto& p : input->attributes_->properties) input->engine_->properties().add(p->clone(true));
+  input->engine_->properties().add(hostTimeoutProperty());
   const std::size_t mark = kit::reports().size();
   input->adaptor_ =
       session.module().entry().createInstance(input->engine_.get(), d, f->name().c_str());

@@ -172,6 +172,11 @@ class VideoInput {
   DeviceEntry& device() { return *device_; }
   FormatEntry& format() { return *format_; }
 
+  // The device's declarations (properties, source, hardware triggers).
+  const DeviceAttributes& attributes() const { return *attributes_; }
+  PropertyContainer& properties() { return engine_->properties(); }
+  // Hardware trigger by the names getDeviceAttributes declared.
+  bool selectTrigger(const std::string& configuration, const std::string& source, std::string& error);
   bool setRoi(int offsetX, int offsetY, int width, int height, std::string& error);
   void roi(int& offsetX, int& offsetY, int& width, int& height);
   bool open(std::string& error);
@@ -195,6 +200,7 @@ class VideoInput {
   AdaptorManager* manager_ = nullptr;
   DeviceEntry* device_ = nullptr;
   FormatEntry* format_ = nullptr;
+  DeviceAttributes* attributes_ = nullptr;
 };
 
 // Makes createAdaptorManager give the host's manager.

@@ -31,9 +31,8 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
   require("initializeAdaptor", e.initializeAdaptor);
   require("uninitializeAdaptor", e.uninitializeAdaptor);
   require("getAvailHW", e.getAvailHW);
-  // Entry points a command needs are checked where it needs them.
-  resolve(library, "getDeviceAttributes", e.getDeviceAttributes);
-  resolve(library, "createInstance", e.createInstance);
+  require("getDeviceAttributes", e.getDeviceAttributes);
+  require("createInstance", e.createInstance);
   if (missing != nullptr) {
     error = "module " + path + " has no entry point '" + missing + "'";
     return nullptr;

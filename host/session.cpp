@@ -17,7 +17,25 @@ void Session::discover() {
   module_->entry().getAvailHW(hardware_.get());
 }
 
+DeviceAttributes& Session::attributes(DeviceEntry& device) {
+  std::unique_ptr<DeviceAttributes>& cached = attributes_[&device];
+  if (!cached) {
+    cached = std::make_unique<DeviceAttributes>();
+    PropertyFactory factory;
+    SourceList sources;
+    TriggerList triggers;
+    FormatEntry* format = device.defaultFormat();
+    module_->entry().getDeviceAttributes(&device, format ? format->name().c_str() : "", &factory,
+                                         &sources, &triggers);
+    cached->properties = factory.take();
+    cached->sources = std::move(sources.sources);
+    cached->triggers = std::move(triggers.triggers);
+  }
+  return *cached;
+}
+
 void Session::release() {
+  attributes_.clear();
   hardware_.reset();
 }
 

@@ -3,11 +3,13 @@
 // it every device and format object), uninitializeAdaptor, unload.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
 #include "hardware.h"
 #include "module.h"
+#include "properties.h"
 
 namespace host {
 
@@ -19,6 +21,8 @@ class Session {
   void discover();
   HardwareList& hardware() { return *hardware_; }
   bool discovered() const { return hardware_ != nullptr; }
+  // What getDeviceAttributes declares for a discovered device (asked once).
+  DeviceAttributes& attributes(DeviceEntry& device);
   // Destroys the hardware list and the module's objects attached to it.
   void release();
   // release(), uninitializeAdaptor, unload. Safe to call twice.
@@ -30,6 +34,7 @@ class Session {
  private:
   std::unique_ptr<Module> module_;
   std::unique_ptr<HardwareList> hardware_;
+  std::map<const DeviceEntry*, std::unique_ptr<DeviceAttributes>> attributes_;
   bool initialized_ = false;
 };
 

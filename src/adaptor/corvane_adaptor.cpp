@@ -1,5 +1,7 @@
 #include "adaptor/corvane_adaptor.h"
 
+#include "control/property_listeners.h"
+
 namespace {
 
 constexpr std::uint32_t kFormat7 = 7;
@@ -35,6 +37,9 @@ CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
     : IAdaptor(engine), device(cameraDevice), format(videoFormat) {
   acquireLock = createCriticalSection();
   captureFlagLock = createCriticalSection();
+  // Last: the listeners may be called as soon as they are installed.
+  if (manager != nullptr && manager->engine() != nullptr)
+    installPropertyListeners(this, manager->engine()->propertyContainer());
 }
 
 CorvaneAdaptor::~CorvaneAdaptor() {

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "adaptor/corvane_adaptor.h"
+#include "control/feature_properties.h"
 #include "adaptor/exports.h"
 #include "device/corvane_device.h"
 #include "platform/bl1394.h"
@@ -106,4 +107,10 @@ IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char*
   } catch (...) {
     return nullptr;
   }
+}
+
+void getDeviceAttributes(IDeviceEntry* deviceEntry, const char* /*formatName*/,
+                         IPropertyFactory* propertyFactory, ISourceList* sourceList,
+                         ITriggerList* triggerList) {
+  declareDeviceAttributes(deviceEntry, propertyFactory, sourceList, triggerList);
 }

@@ -232,7 +232,9 @@ std::unique_ptr<Property> hostTimeoutProperty() {
 
 }  // namespace
 
-void installAdaptorManagerFactory() { kit::setManagerFactory(makeManager, nullptr); }
+void installAdaptorManagerFactory() {
+  kit::setManagerFactory(makeManager, nullptr);
+}
 
 bool VideoInput::selectTrigger(const std::string& configuration, const std::string& source,
                                std::string& error) {
@@ -246,8 +248,8 @@ bool VideoInput::selectTrigger(const std::string& configuration, const std::stri
     }
     offered += (offered.empty() ? "" : ", ") + t.configuration + "/" + t.source;
   }
-  error = "device '" + device_->name() + "' has no hardware trigger " + configuration + "/" + source +
-          (offered.empty() ? " (it has none)" : " (it has " + offered + ")");
+  error = "device '" + device_->name() + "' has no hardware trigger " + configuration + "/" +
+          source + (offered.empty() ? " (it has none)" : " (it has " + offered + ")");
   return false;
 }
 
@@ -280,7 +282,8 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
   input->engine_ = std::make_unique<Engine>();
   // The engine's properties: the device's, and one of the host's own.
   input->attributes_ = &session.attributes(*d);
-  for (const auto& p : input->attributes_->properties) input->engine_->properties().add(p->clone(true));
+  for (const auto& p : input->attributes_->properties)
+    input->engine_->properties().add(p->clone(true));
   input->engine_->properties().add(hostTimeoutProperty());
   const std::size_t mark = kit::reports().size();
   input->adaptor_ =

@@ -176,7 +176,8 @@ class VideoInput {
   const DeviceAttributes& attributes() const { return *attributes_; }
   PropertyContainer& properties() { return engine_->properties(); }
   // Hardware trigger by the names getDeviceAttributes declared.
-  bool selectTrigger(const std::string& configuration, const std::string& source, std::string& error);
+  bool selectTrigger(const std::string& configuration, const std::string& source,
+                     std::string& error);
   bool setRoi(int offsetX, int offsetY, int width, int height, std::string& error);
   void roi(int& offsetX, int& offsetY, int& width, int& height);
   bool open(std::string& error);

@@ -127,7 +127,8 @@ PropertyFactory::~PropertyFactory() {
 Property* PropertyFactory::created(IProperty* property, const char* operation) {
   for (const auto& p : created_)
     if (p.get() == property) return p.get();
-  ruleBroken(std::string(operation) + " on a property the factory did not create, or already added");
+  ruleBroken(std::string(operation) +
+             " on a property the factory did not create, or already added");
   return nullptr;
 }
 
@@ -163,10 +164,12 @@ IProperty* PropertyFactory::createEnumProperty(const char* name, const char* val
   return created_.back().get();
 }
 
-void PropertyFactory::addEnumValue(IProperty* property, const char* valueName, std::int32_t valueId) {
+void PropertyFactory::addEnumValue(IProperty* property, const char* valueName,
+                                   std::int32_t valueId) {
   Property* p = created(property, "addEnumValue");
   if (p == nullptr) return;
-  if (p->type_ != PropertyType::kEnum) ruleBroken("addEnumValue on a property that is no enumeration");
+  if (p->type_ != PropertyType::kEnum)
+    ruleBroken("addEnumValue on a property that is no enumeration");
   p->values_.emplace_back(valueName ? valueName : "", valueId);
 }
 
@@ -179,7 +182,8 @@ void PropertyFactory::setIdentifier(IProperty* property, std::uint32_t id) {
 }
 
 void PropertyFactory::addProperty(IProperty* property) {
-  auto it = std::find_if(created_.begin(), created_.end(), [&](const auto& p) { return p.get() == property; });
+  auto it = std::find_if(created_.begin(), created_.end(),
+                         [&](const auto& p) { return p.get() == property; });
   if (it == created_.end()) {
     ruleBroken("addProperty of a property the factory did not create, or added twice");
     return;
@@ -190,7 +194,9 @@ void PropertyFactory::addProperty(IProperty* property) {
   created_.erase(it);
 }
 
-std::vector<std::unique_ptr<Property>> PropertyFactory::take() { return std::move(added_); }
+std::vector<std::unique_ptr<Property>> PropertyFactory::take() {
+  return std::move(added_);
+}
 
 void TriggerList::addHardwareTrigger(const char* configurationName, std::uint32_t configurationId,
                                      const char* sourceName, std::uint32_t sourceId) {
@@ -256,7 +262,8 @@ bool PropertyContainer::read(const std::string& name, PropertyValue& value, std:
   return true;
 }
 
-bool PropertyContainer::write(const std::string& name, const std::string& text, std::string& error) {
+bool PropertyContainer::write(const std::string& name, const std::string& text,
+                              std::string& error) {
   Property* p = find(name);
   if (p == nullptr) {
     error = "no property '" + name + "'";

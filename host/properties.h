@@ -113,7 +113,9 @@ struct Source {
 
 class SourceList final : public ISourceList {
  public:
-  void addSource(const char* name, std::int32_t id) override { sources.push_back({name ? name : "", id}); }
+  void addSource(const char* name, std::int32_t id) override {
+    sources.push_back({name ? name : "", id});
+  }
   std::vector<Source> sources;
 };
 

@@ -7,8 +7,11 @@
 #include "acquisition.h"
 #include "adaptor/corvane_adaptor.h"
 #include "control.h"
+#include "control/feature_table.h"
+#include "control/property_listeners.h"
 #include "iidc.h"
 #include "kit.h"
+#include "properties.h"
 
 namespace {
 
@@ -241,6 +244,61 @@ TEST_F(RegisterTest, TriggerRegisterFailures) {
   std::uint32_t word = 0;
   ASSERT_TRUE(a.GetTriggerRegister(word));
   EXPECT_EQ(0x80000000u, word);  // the cache kept the word read
+}
+
+TEST(PropertyIdTest, MarkersDecodeInTheirOrder) {
+  using PropertyId::Kind;
+  const struct {
+    std::uint32_t id;
+    Kind kind;
+    std::uint32_t registerId;
+  } cases[] = {
+      {0x81050000, Kind::kAbsoluteValue, 0x00070010}, {0x80050000, Kind::kValue, 0x00080000},
+      {0x40052008, Kind::kType, 0x00082008},          {0x20052008, Kind::kMode, 0x00082008},
+      {0x10052008, Kind::kState, 0x00082008},         {0x00052008, Kind::kNone, 0},
+      {0xF1050000, Kind::kAbsoluteValue, 0x70070010},  // bits 31 and 24 always mean absolute
+      {0xC0050000, Kind::kValue, 0x40080000},
+  };
+  for (const auto& c : cases) {
+    const PropertyId::Decoded d = PropertyId::decode(c.id);
+    EXPECT_EQ(c.kind, d.kind) << std::hex << c.id;
+    EXPECT_EQ(c.registerId, d.registerId) << std::hex << c.id;
+  }
+}
+
+TEST_F(RegisterTest, ListenersOnPropertiesWithoutAMarkerDoNothing) {
+  CorvaneAdaptor& a = Make(1, kMono);
+  CorvanePropGetListener getter(&a);
+  CorvanePropSetListener setter(&a);
+  host::PropertyFactory factory;
+  IProperty* p = factory.createIntProperty("Plain", 0, 10, 3);
+  factory.setIdentifier(p, 0x00052008);
+  factory.addProperty(p);
+  std::unique_ptr<host::Property> plain = factory.take().front()->clone(true);
+  std::uint32_t buffer = 0xDEADBEEF;
+  getter.getValue(plain.get(), &buffer);
+  EXPECT_EQ(0xDEADBEEFu, buffer);
+  const std::int32_t value = 5;
+  setter.notify(plain.get(), &value);
+  EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(RegisterTest, AValueAbove65535IsNeverTakenAsUnchanged) {
+  CorvaneAdaptor& a = Make(1, kMono);
+  CorvanePropSetListener setter(&a);
+  host::PropertyFactory factory;
+  IProperty* p = factory.createIntProperty("Gain_Value", 0, 1 << 20, 0);
+  factory.setIdentifier(p, 0x80052008);
+  factory.addProperty(p);
+  std::unique_ptr<host::Property> gain = factory.take().front()->clone(true);
+  const std::uint32_t value = 0x10000u;  // low 16 bits 0, as the camera holds
+  setter.notify(gain.get(), &value);
+  std::vector<sim::Call> log = Log();
+  ASSERT_EQ(2u, log.size());
+  EXPECT_EQ("CvSetCameraRegister", log[1].function);
+  FeatureControlRecord sent;
+  std::memcpy(&sent, log[1].record.data(), sizeof sent);
+  EXPECT_EQ(0u, sent.value & 0xFFFF);
 }
 
 }  // namespace

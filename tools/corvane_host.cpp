@@ -37,8 +37,10 @@ const char kUsage[] =
     "commands:\n"
     "  bus [--json]     describe the virtual bus: adapters, cameras, formats, features\n"
     "  list [--json]    discover through the module: devices and their formats\n"
+    "  info DEVICE [--set NAME=VALUE]... [--json]\n"
+    "                   the device's source, properties and hardware triggers\n"
     "  acquire DEVICE [FORMAT] [--frames N] [--roi X,Y,W,H] [--trigger CONFIG/SOURCE]\n"
-    "          [--pulse-rate HZ] [--out DIR] [--json]\n"
+    "          [--pulse-rate HZ] [--set NAME=VALUE]... [--out DIR] [--json]\n"
     "                   acquire frames into picture files and a contact sheet\n"
     "--module PATH selects the module (default: the one beside this program).\n";
 
@@ -173,19 +175,139 @@ bool parseRoi(const std::string& text, int roi[4]) {
   return true;
 }
 
-// "Mode_N/Source_M" or "Vendor_N/Source_M": the IIDC trigger mode and source.
-bool parseTrigger(const std::string& text, std::uint32_t& mode, std::uint32_t& source) {
+// "CONFIG/SOURCE" as getDeviceAttributes declared them, e.g. "Mode_0/Source_0".
+bool splitTrigger(const std::string& text, std::string& configuration, std::string& source) {
   const std::size_t slash = text.find('/');
-  if (slash == std::string::npos) return false;
-  const std::string config = text.substr(0, slash), line = text.substr(slash + 1);
-  std::uint32_t m = 0, s = 0;
-  const bool vendor = config.rfind("Vendor_", 0) == 0;
-  if (!(config.rfind("Mode_", 0) == 0 || vendor) || line.rfind("Source_", 0) != 0) return false;
-  if (!parseCount(config.substr(vendor ? 7 : 5), m) || !parseCount(line.substr(7), s)) return false;
-  if ((vendor ? (m != 14 && m != 15) : m > 5) || s > 3) return false;
-  mode = m;
-  source = s;
+  if (slash == std::string::npos || slash == 0 || slash + 1 == text.size()) return false;
+  configuration = text.substr(0, slash);
+  source = text.substr(slash + 1);
   return true;
+}
+
+// Applies NAME=VALUE settings in order; false with the first problem in error.
+bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
+                   std::string& error) {
+  for (const std::string& setting : settings) {
+    const std::size_t equals = setting.find('=');
+    if (equals == std::string::npos || equals == 0) {
+      error = "--set takes NAME=VALUE, not '" + setting + "'";
+      return false;
+    }
+    if (!input.properties().write(setting.substr(0, equals), setting.substr(equals + 1), error))
+      return false;
+  }
+  return true;
+}
+
+const char* typeName(host::PropertyType type) {
+  switch (type) {
+    case host::PropertyType::kDouble:
+      return "double";
+    case host::PropertyType::kInteger:
+      return "integer";
+    case host::PropertyType::kEnum:
+      return "enumeration";
+  }
+  return "";
+}
+
+// A value for people: texts as they are, numbers to six significant digits.
+std::string shortNumber(const nlohmann::json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value.get<double>());
+  return text;
+}
+
+int deviceInfo(const Options& options) {
+  std::vector<std::string> positional, settings;
+  bool json = false;
+  const std::vector<std::string>& a = options.args;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] == "--json") {
+      json = true;
+    } else if (a[i] == "--set") {
+      if (i + 1 >= a.size()) return fail("info: --set takes NAME=VALUE");
+      settings.push_back(a[++i]);
+    } else if (a[i].rfind("--", 0) == 0) {
+      return fail("info: unknown option '" + a[i] + "'");
+    } else {
+      positional.push_back(a[i]);
+    }
+  }
+  if (positional.size() != 1) return fail("info: give one DEVICE");
+  std::string error;
+  host::Session session;
+  if (!session.start(options.module, error)) return fail(error);
+  session.discover();
+  std::unique_ptr<host::VideoInput> input =
+      host::VideoInput::create(session, positional[0], "", error);
+  if (!input) return fail("info: " + error);
+  if (!applySettings(*input, settings, error)) return fail("info: " + error);
+  const host::DeviceAttributes& attributes = input->attributes();
+  nlohmann::json properties = nlohmann::json::array();
+  for (const auto& declared : attributes.properties) {
+    host::PropertyValue value;
+    if (!input->properties().read(declared->name(), value, error)) return fail("info: " + error);
+    nlohmann::json p = {{"name", declared->name()},
+                        {"type", typeName(declared->type())},
+                        {"identifier", declared->id()},
+                        {"readOnly", declared->readOnly()}};
+    const host::PropertyValue def = declared->defaultValue();
+    if (declared->type() == host::PropertyType::kEnum) {
+      nlohmann::json values = nlohmann::json::array();
+      for (const auto& [valueName, id] : declared->values()) values.push_back(valueName);
+      p["values"] = values;
+      p["value"] = declared->text(value);
+      p["default"] = declared->text(def);
+    } else if (declared->type() == host::PropertyType::kInteger) {
+      p["min"] = static_cast<std::int64_t>(declared->minimum());
+      p["max"] = static_cast<std::int64_t>(declared->maximum());
+      p["value"] = value.integer;
+      p["default"] = def.integer;
+    } else {
+      p["min"] = declared->minimum();
+      p["max"] = declared->maximum();
+      p["value"] = value.real;
+      p["default"] = def.real;
+    }
+    properties.push_back(p);
+  }
+  nlohmann::json triggers = nlohmann::json::array();
+  for (const host::TriggerConfiguration& t : attributes.triggers)
+    triggers.push_back({{"configuration", t.configuration},
+                        {"configurationId", t.configurationId},
+                        {"source", t.source},
+                        {"sourceId", t.sourceId}});
+  const std::string source = attributes.sources.empty() ? "" : attributes.sources.front().name;
+  if (json) {
+    nlohmann::json document = {{"device", input->device().name()},
+                               {"id", input->device().id()},
+                               {"source", source},
+                               {"properties", properties},
+                               {"triggers", triggers}};
+    std::printf("%s\n", document.dump(2).c_str());
+    return 0;
+  }
+  std::printf("Device %u: %s\nSource: %s\n", input->device().id(), input->device().name().c_str(),
+              source.c_str());
+  std::printf("Properties:\n");
+  for (const nlohmann::json& p : properties) {
+    std::string range;
+    if (p.contains("values")) {
+      for (const auto& v : p["values"])
+        range += (range.empty() ? "" : " | ") + v.get<std::string>();
+    } else {
+      range = shortNumber(p["min"]) + " .. " + shortNumber(p["max"]);
+    }
+    std::printf("  %-28s %-11s %-24s default %-10s value %s\n",
+                p["name"].get<std::string>().c_str(), p["type"].get<std::string>().c_str(),
+                range.c_str(), shortNumber(p["default"]).c_str(), shortNumber(p["value"]).c_str());
+  }
+  std::printf("Hardware triggers:%s\n", triggers.empty() ? " none" : "");
+  for (const host::TriggerConfiguration& t : attributes.triggers)
+    std::printf("  %s/%s\n", t.configuration.c_str(), t.source.c_str());
+  return 0;
 }
 
 std::uint64_t cameraIdOf(const std::string& deviceName) {
@@ -206,7 +328,8 @@ int acquire(const Options& options) {
   std::uint32_t frames = 10;
   int roi[4] = {0, 0, 0, 0};
   bool hasRoi = false, json = false, hasTrigger = false;
-  std::uint32_t triggerMode = 0, triggerSource = 0;
+  std::string triggerConfiguration, triggerSource;
+  std::vector<std::string> settings;
   double pulseRate = 10.0;
   std::string outDir = "frames", triggerText;
   const std::vector<std::string>& a = options.args;
@@ -228,11 +351,14 @@ int acquire(const Options& options) {
       hasRoi = true;
     } else if (a[i] == "--trigger") {
       const std::string* v = value("CONFIG/SOURCE");
-      if (!v || !parseTrigger(*v, triggerMode, triggerSource))
-        return fail("acquire: unknown trigger configuration '" + (v ? *v : std::string()) +
-                    "' (Mode_0..Mode_5 or Vendor_14/15, then /Source_0..3)");
+      if (!v || !splitTrigger(*v, triggerConfiguration, triggerSource))
+        return fail("acquire: --trigger takes CONFIG/SOURCE, e.g. Mode_0/Source_0");
       triggerText = *v;
       hasTrigger = true;
+    } else if (a[i] == "--set") {
+      const std::string* v = value("NAME=VALUE");
+      if (!v) return fail("acquire: --set takes NAME=VALUE");
+      settings.push_back(*v);
     } else if (a[i] == "--pulse-rate") {
       const std::string* v = value("HZ");
       char* end = nullptr;
@@ -271,11 +397,9 @@ int acquire(const Options& options) {
     return fail("acquire: " + error);
   input->settings.framesPerTrigger = frames;
   const std::uint64_t cameraId = cameraIdOf(input->device().name());
-  if (hasTrigger) {
-    input->engine().trigger().type = host::kHardwareTrigger;
-    input->engine().trigger().condition = triggerMode;
-    input->engine().trigger().source = triggerSource;
-  }
+  if (hasTrigger && !input->selectTrigger(triggerConfiguration, triggerSource, error))
+    return fail("acquire: " + error);
+  if (!applySettings(*input, settings, error)) return fail("acquire: " + error);
   const std::size_t reportMark = kit::reports().size();
   if (!input->open(error)) return fail("acquire: " + error);
   const auto started = std::chrono::steady_clock::now();
@@ -402,5 +526,6 @@ int main(int argc, char** argv) {
   if (options.command == "bus") return describeBus(options.args);
   if (options.command == "list") return listDevices(options);
   if (options.command == "acquire") return acquire(options);
+  if (options.command == "info") return deviceInfo(options);
   return fail("unknown command '" + options.command + "' (see --help)");
 }

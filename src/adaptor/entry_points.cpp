@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "adaptor/corvane_adaptor.h"
-#include "control/feature_properties.h"
 #include "adaptor/exports.h"
+#include "control/feature_properties.h"
 #include "device/corvane_device.h"
 #include "platform/bl1394.h"
 

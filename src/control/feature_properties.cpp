@@ -70,9 +70,10 @@ void addFeatureProperties(IPropertyFactory* factory, CorvaneDevice* device, std:
     if (CvQueryCameraRegister(device->cameraHandle, inquiryId + kCvFeatureAbsoluteOffset, &absolute,
                               sizeof absolute) == 0) {
       std::snprintf(name, sizeof name, "%s_Absolute_Value", featureName);
-      finish(factory,
-             factory->createDoubleProperty(name, absolute.minimum, absolute.maximum, absolute.value),
-             inquiryId | PropertyId::kAbsoluteValueMarker);
+      finish(
+          factory,
+          factory->createDoubleProperty(name, absolute.minimum, absolute.maximum, absolute.value),
+          inquiryId | PropertyId::kAbsoluteValueMarker);
     }
   }
 }

@@ -85,9 +85,10 @@ void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* conta
     if (getter == nullptr || setter == nullptr) {
       delete getter;
       delete setter;
-      adaptorWarn("CorvaneImaq:createInstance",
-                  "No storage for the listeners of property '%s'; it is not connected to the camera.",
-                  name);
+      adaptorWarn(
+          "CorvaneImaq:createInstance",
+          "No storage for the listeners of property '%s'; it is not connected to the camera.",
+          name);
       continue;
     }
     container->setCustomGetter(name, getter);

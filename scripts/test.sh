@@ -21,3 +21,6 @@ export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 wineboot -i >/dev/null 2>&1 || true
 ctest --preset windows
+
+echo "== module binaries"
+scripts/check-binaries.sh

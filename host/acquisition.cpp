@@ -65,7 +65,7 @@ IFrameBuffer* Engine::newFrame(std::uint32_t frameType, int width, int height) {
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (memory_.size() >= memoryLimit_) return nullptr;
+  if (memoryCount_ >= memoryLimit_) return nullptr;
   FrameBuffer* buffer;
   if (free_.empty()) {
     buffers_.push_back(std::make_unique<FrameBuffer>());
@@ -96,22 +96,33 @@ void Engine::deliverFrame(IFrameBuffer* frame) {
       !manager_->stopping())
     ruleBroken("frame delivered while no acquisition runs");
   if (!buffer->hasImage_) ruleBroken("frame delivered without an image");
-  memory_.push_back(buffer);
+  if (memoryCount_ == memory_.size()) {
+    // Full: unroll the ring into a larger one.
+    std::vector<FrameBuffer*> larger(std::max<std::size_t>(16, memory_.size() * 2));
+    for (std::size_t i = 0; i < memoryCount_; ++i)
+      larger[i] = memory_[(memoryHead_ + i) % memory_.size()];
+    memory_.swap(larger);
+    memoryHead_ = 0;
+  }
+  memory_[(memoryHead_ + memoryCount_) % memory_.size()] = buffer;
+  ++memoryCount_;
   ++delivered_;
   arrived_.notify_all();
+  if (deliverHook_) deliverHook_();
 }
 
 bool Engine::takeFrame(Frame& frame, double timeoutSeconds) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!arrived_.wait_for(lock, seconds(timeoutSeconds), [&] { return !memory_.empty(); }))
+  if (!arrived_.wait_for(lock, seconds(timeoutSeconds), [&] { return memoryCount_ > 0; }))
     return false;
-  FrameBuffer* buffer = memory_.front();
-  memory_.pop_front();
+  FrameBuffer* buffer = memory_[memoryHead_];
+  memoryHead_ = (memoryHead_ + 1) % memory_.size();
+  --memoryCount_;
   frame.frameType = buffer->frameType_;
   frame.width = buffer->width_;
   frame.height = buffer->height_;
   frame.time = buffer->time_;
-  frame.number = delivered_ - memory_.size();
+  frame.number = delivered_ - memoryCount_;
   frame.data.swap(buffer->data_);  // the buffer keeps the caller's old storage
   free_.push_back(buffer);
   return true;
@@ -119,7 +130,7 @@ bool Engine::takeFrame(Frame& frame, double timeoutSeconds) {
 
 std::size_t Engine::framesWaiting() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return memory_.size();
+  return memoryCount_;
 }
 
 void Engine::setMemoryLimit(std::size_t frames) {
@@ -129,8 +140,10 @@ void Engine::setMemoryLimit(std::size_t frames) {
 
 void Engine::resetCounts() {
   std::lock_guard<std::mutex> lock(mutex_);
-  for (FrameBuffer* b : memory_) free_.push_back(b);
-  memory_.clear();
+  for (std::size_t i = 0; i < memoryCount_; ++i)
+    free_.push_back(memory_[(memoryHead_ + i) % memory_.size()]);
+  memoryHead_ = 0;
+  memoryCount_ = 0;
   delivered_ = 0;
 }
 

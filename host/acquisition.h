@@ -8,7 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -84,6 +84,8 @@ class Engine final : public IEngine {
   std::uint64_t framesDelivered() const { return delivered_; }
   // Frame buffers made so far: steady acquisition reuses them.
   std::size_t buffersMade();
+  // Called on the delivering thread after each delivery (for measurements).
+  void setDeliverHook(std::function<void()> hook) { deliverHook_ = std::move(hook); }
   void attach(AdaptorManager* manager) { manager_ = manager; }
   AdaptorManager* manager() const { return manager_; }
 
@@ -93,12 +95,17 @@ class Engine final : public IEngine {
   std::vector<std::unique_ptr<FrameBuffer>> buffers_;
   std::vector<FrameBuffer*> free_;
   std::vector<FrameBuffer*> lent_;
-  std::deque<FrameBuffer*> memory_;
+  // Delivered frames, oldest first: a ring that grows only when full, so that a
+  // steady acquisition allocates nothing.
+  std::vector<FrameBuffer*> memory_;
+  std::size_t memoryHead_ = 0;
+  std::size_t memoryCount_ = 0;
   std::size_t memoryLimit_ = 4096;
   std::atomic<std::uint64_t> delivered_{0};
   PropertyContainer properties_;
   TriggerSetting trigger_;
   AdaptorManager* manager_ = nullptr;
+  std::function<void()> deliverHook_;
 };
 
 struct AcquisitionSettings {

@@ -30,30 +30,33 @@ IFormatEntry* DeviceEntry::createFormat(std::uint32_t id, const char* name) {
 }
 
 void DeviceEntry::addFormat(IFormatEntry* entry, bool isDefault) {
-  auto it = std::find_if(created_.begin(), created_.end(),
-                         [&](const auto& e) { return e.get() == entry; });
+  // The entry just created is the usual one: look there first.
+  auto it = !created_.empty() && created_.back().get() == entry
+                ? created_.end() - 1
+                : std::find_if(created_.begin(), created_.end(),
+                               [&](const auto& e) { return e.get() == entry; });
   if (it == created_.end()) {
     ruleBroken("addFormat with an entry device '" + name_ + "' did not create");
     return;
   }
   FormatEntry* format = it->get();
-  if (std::find(added_.begin(), added_.end(), format) != added_.end()) {
+  if (format->added_) {
     ruleBroken("format '" + format->name() + "' added twice");
     return;
   }
-  if (formatByName(format->name().c_str()) != nullptr)
+  if (!byName_.emplace(format->name(), format).second)
     ruleBroken("two formats of device '" + name_ + "' named '" + format->name() + "'");
   if (isDefault && defaultFormat() != nullptr)
     ruleBroken("device '" + name_ + "' given a second default format");
   format->markDefault(isDefault);
+  format->added_ = true;
   added_.push_back(format);
 }
 
 IFormatEntry* DeviceEntry::formatByName(const char* name) {
   if (name == nullptr) return nullptr;
-  for (FormatEntry* f : added_)
-    if (f->name() == name) return f;
-  return nullptr;
+  auto it = byName_.find(name);
+  return it == byName_.end() ? nullptr : it->second;
 }
 
 void DeviceEntry::setAdaptorData(IMAQInterface* object) {
@@ -82,8 +85,10 @@ IDeviceEntry* HardwareList::createDevice(std::uint32_t id, const char* name) {
 }
 
 void HardwareList::addDevice(IDeviceEntry* entry) {
-  auto it = std::find_if(created_.begin(), created_.end(),
-                         [&](const auto& e) { return e.get() == entry; });
+  auto it = !created_.empty() && created_.back().get() == entry
+                ? created_.end() - 1
+                : std::find_if(created_.begin(), created_.end(),
+                               [&](const auto& e) { return e.get() == entry; });
   if (it == created_.end()) {
     ruleBroken("addDevice with an entry the hardware list did not create");
     return;
@@ -93,7 +98,7 @@ void HardwareList::addDevice(IDeviceEntry* entry) {
     ruleBroken("device '" + device->name() + "' added twice");
     return;
   }
-  if (deviceById(device->id()) != nullptr)
+  if (!ids_.insert(device->id()).second)
     ruleBroken("two devices with identifier " + std::to_string(device->id()));
   added_.push_back(device);
 }

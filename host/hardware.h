@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "imaqkit.h"
@@ -30,7 +32,9 @@ class FormatEntry final : public IFormatEntry {
   std::uint32_t id_;
   std::string name_;
   bool default_ = false;
+  bool added_ = false;
   IMAQInterface* data_ = nullptr;
+  friend class DeviceEntry;
 };
 
 class DeviceEntry final : public IDeviceEntry {
@@ -59,6 +63,7 @@ class DeviceEntry final : public IDeviceEntry {
   std::string name_;
   std::vector<std::unique_ptr<FormatEntry>> created_;
   std::vector<FormatEntry*> added_;
+  std::unordered_map<std::string, FormatEntry*> byName_;
   IMAQInterface* data_ = nullptr;
 };
 
@@ -80,6 +85,7 @@ class HardwareList final : public IHardwareList {
  private:
   std::vector<std::unique_ptr<DeviceEntry>> created_;
   std::vector<DeviceEntry*> added_;
+  std::unordered_set<std::uint32_t> ids_;
 };
 
 // Records a breach of the host's rules by the module (the kit's violation list).

@@ -99,8 +99,25 @@ class CriticalSection final : public ICriticalSection {
   std::atomic<std::thread::id> owner_{};
 };
 
+std::mutex& holderPoolMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
+std::vector<void*>& holderPool() {
+  static std::vector<void*>* pool = [] {
+    auto* p = new std::vector<void*>;
+    p->reserve(64);
+    return p;
+  }();
+  return *pool;
+}
+
 class AutoCriticalSection final : public IAutoCriticalSection {
  public:
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block) noexcept;
+
   AutoCriticalSection(ICriticalSection* section, bool lockNow) : section_(section) {
     CriticalSection::adjustSections(+1);
     if (lockNow) enter();
@@ -190,6 +207,31 @@ IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool 
     return nullptr;
   }
   return new AutoCriticalSection(section, lockNow);
+}
+
+// Holders are made and destroyed for every lock an adaptor takes, often once a
+// frame: their storage is recycled so that a steady acquisition allocates nothing.
+void* AutoCriticalSection::operator new(std::size_t size) {
+  {
+    std::lock_guard<std::mutex> lock(holderPoolMutex());
+    std::vector<void*>& pool = holderPool();
+    if (!pool.empty()) {
+      void* block = pool.back();
+      pool.pop_back();
+      return block;
+    }
+  }
+  return ::operator new(size);
+}
+
+void AutoCriticalSection::operator delete(void* block) noexcept {
+  std::lock_guard<std::mutex> lock(holderPoolMutex());
+  std::vector<void*>& pool = holderPool();
+  if (pool.size() < 64 && pool.capacity() >= 64) {
+    pool.push_back(block);
+    return;
+  }
+  ::operator delete(block);
 }
 
 IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine) {

@@ -24,3 +24,7 @@ ctest --preset windows
 
 echo "== module binaries"
 scripts/check-binaries.sh
+
+echo "== benchmark smoke run (no timing is judged)"
+build/native/bin/corvane-bench --seconds 0.2 --json >build/native/bench.json
+grep -q '"allocations"' build/native/bench.json && echo "corvane-bench printed its JSON"

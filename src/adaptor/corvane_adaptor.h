@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "control/register_cache.h"
 #include "device/corvane_device.h"
@@ -32,6 +33,7 @@ class CorvaneAdaptor : public IAdaptor {
 
   // Register access through the cache. A failed library call is reported with
   // adaptorError under the operation's name; the reads then return false.
+  // Each operation holds registerLock, so host threads may call them at once.
   bool GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record);
   void SetControlRegister(std::uint32_t registerId, const FeatureControlRecord& record);
   bool GetAbsControlRegister(std::uint32_t registerId, AbsoluteControlRecord& record);
@@ -50,6 +52,9 @@ class CorvaneAdaptor : public IAdaptor {
   CorvaneDevice* device;
   CorvaneFormat* format;
   RegisterCache registerCache;
+  // Serialises the register operations and the listeners' read-modify-writes;
+  // recursive because operations call one another.
+  std::recursive_mutex registerLock;
 
  private:
   friend DWORD WINAPI AcquisitionThread(LPVOID parameter);

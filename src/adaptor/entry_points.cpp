@@ -11,6 +11,9 @@ namespace {
 
 constexpr char kDiscoveryWarning[] = "CorvaneImaq:getAvailHW";
 constexpr char kNoCamera[] = "Failed to create camera object.";
+// Far more adapters than a machine has: a library that never reports the end
+// of the enumeration (one that failed to start, say) must not hold the host forever.
+constexpr std::uint32_t kMaxAdapters = 64;
 
 // Reports one probed camera and its formats to the host, which owns them from
 // now on. Returns false when the host gave no entry; the device is then destroyed.
@@ -37,7 +40,7 @@ bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t de
 
 void discover(IHardwareList* hardwareList) {
   std::uint32_t deviceId = 1;
-  for (std::uint32_t adapter = 1;; ++adapter) {
+  for (std::uint32_t adapter = 1; adapter <= kMaxAdapters; ++adapter) {
     std::uint64_t ids[CV_MAX_CAMERAS_PER_ADAPTER] = {};
     std::uint32_t count = CV_MAX_CAMERAS_PER_ADAPTER;
     const CvStatus status = CvLocateCamerasEx(adapter, ids, 0, &count);

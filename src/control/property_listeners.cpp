@@ -48,6 +48,8 @@ void CorvanePropGetListener::getValue(IPropertyRecord* record, void* valueBuffer
 void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValue) {
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
+  // The read and the write of one change go together.
+  std::lock_guard<std::recursive_mutex> hold(adaptor_->registerLock);
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
     double value;
     std::memcpy(&value, newValue, sizeof value);

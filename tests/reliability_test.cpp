@@ -1,0 +1,331 @@
+// Reliability through the host: properties from two threads while acquiring,
+// a camera unplugged while capturing, and a library that fails every call it
+// makes in a module's whole life, one at a time.
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <optional>
+#include <set>
+#include <thread>
+
+#include "acquisition.h"
+#include "host_fixture.h"
+#include "pixel_layout.h"
+
+namespace {
+
+constexpr std::uint64_t kMono = 0x00B09D0100A1C001ull;
+
+using Clock = std::chrono::steady_clock;
+
+class ReliabilityTest : public HostTest {
+ protected:
+  void TearDown() override {
+    inputs_.clear();
+    HostTest::TearDown();
+  }
+
+  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
+    std::string error;
+    auto input = host::VideoInput::create(session_, device, format, error);
+    if (!input) throw std::runtime_error(error);
+    inputs_.push_back(std::move(input));
+    return *inputs_.back();
+  }
+
+  static std::uint32_t Sequence(const host::Frame& frame) {
+    std::uint32_t seq = 0;
+    EXPECT_TRUE(pixel::readSequence(frame.data.data(), frame.data.size(), seq));
+    return seq;
+  }
+
+  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
+};
+
+TEST_F(ReliabilityTest, PropertiesFromTwoThreadsWhileTheDeviceCyclesAndAcquires) {
+  sim::setFreeRunning(true);
+  host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
+  input.settings.framesPerTrigger = 0;
+  std::atomic<bool> done{false};
+  std::atomic<int> problems{0};
+  auto worker = [&](int seed) {
+    std::string error;
+    host::PropertyValue value;
+    for (int i = 0; !done; ++i) {
+      const std::string gain = std::to_string((i * 37 + seed) % 681);
+      if (!input.properties().write("Gain_Value", gain, error)) ++problems;
+      if (!input.properties().write("Brightness_Value", std::to_string((i + seed) % 256), error))
+        ++problems;
+      if (!input.properties().write("Shutter_Absolute_Value", i % 2 ? "0.02" : "0.01", error))
+        ++problems;
+      if (!input.properties().read("Gain_Value", value, error) || value.integer < 0 ||
+          value.integer > 680)
+        ++problems;
+      if (!input.properties().read("Shutter_Absolute_Value", value, error)) ++problems;
+    }
+  };
+  std::thread a(worker, 1), b(worker, 2);
+  std::string error;
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_TRUE(input.open(error)) << error;
+    ASSERT_TRUE(input.start(error)) << error;
+    host::Frame first, second;
+    ASSERT_TRUE(input.engine().takeFrame(first, 3.0));
+    ASSERT_TRUE(input.engine().takeFrame(second, 3.0));
+    EXPECT_LT(Sequence(first), Sequence(second));
+    input.stop();
+    input.close();
+  }
+  done = true;
+  a.join();
+  b.join();
+  EXPECT_EQ(0, problems.load());
+  EXPECT_TRUE(kit::reports().empty()) << Reports().front();
+}
+
+TEST_F(ReliabilityTest, AnUnpluggedCameraIsSurvivedAndAcquiresAgainOnceBack) {
+  sim::setTimeoutScale(0.01);  // frame waits of 2000 ms last 20 ms
+  {
+    host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
+    input.settings.framesPerTrigger = 0;
+    std::string error;
+    ASSERT_TRUE(input.open(error)) << error;
+    ASSERT_TRUE(input.start(error)) << error;
+    host::Frame frame;
+    ASSERT_TRUE(input.engine().takeFrame(frame, 3.0));
+    ASSERT_TRUE(sim::unplug(kMono));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    auto t0 = Clock::now();
+    input.stop();
+    input.close();
+    inputs_.clear();
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    const std::vector<std::string> reports = Reports();
+    ASSERT_GE(reports.size(), 2u);
+    for (const std::string& r : reports)
+      EXPECT_EQ(
+          "CorvaneImaq:acquireThread: Failed to receive frame from camera: Timed out waiting for a "
+          "frame",
+          r);
+  }
+  EXPECT_EQ(2u, Discover().devices().size());
+  ASSERT_TRUE(sim::replug(kMono));
+  ASSERT_EQ(3u, Discover().devices().size());
+  host::VideoInput& again = Input("Corvane MV-640M 100201", "640X480 Mono8 60 FPS");
+  again.settings.framesPerTrigger = 3;
+  std::string error;
+  ASSERT_TRUE(again.open(error)) << error;
+  ASSERT_TRUE(again.start(error)) << error;
+  EXPECT_TRUE(again.waitAndStop(3.0));
+  EXPECT_EQ(3u, again.engine().framesDelivered());
+}
+
+// ---- The fault sweep ----------------------------------------------------------------------
+
+constexpr char kSweepDevice[] = "Corvane CY-422DP 100203";
+constexpr char kInjected[] = "Injected failure";
+
+// The default bus, with the YUV camera given a hardware trigger: its life then
+// crosses every call site of the module (Format 7, dual packet mode, trigger).
+sim::BusDesc SweepBus() {
+  sim::BusDesc bus = sim::defaultBus();
+  bus.adapters[1][0].triggerInquiry = 0x84C0C003u;
+  return bus;
+}
+
+struct Phase {
+  std::string name;
+  std::size_t firstCall;
+};
+
+struct Life {
+  std::vector<Phase> phases;
+  std::uint64_t frames = 0;
+  bool opened = false;
+};
+
+// The whole life of the module, as a host lives it. Goes as far as the faults let it.
+Life LiveOnce(std::uint32_t frames) {
+  Life life;
+  auto phase = [&](const char* name) { life.phases.push_back({name, sim::callLog().size()}); };
+  std::string error;
+  host::Session session;
+  phase("initialise");
+  if (!session.start(host::Module::defaultPath(), error)) return life;
+  phase("discover");
+  session.discover();
+  if (session.hardware().deviceByName(kSweepDevice) != nullptr) {
+    phase("attributes");
+    session.attributes(*session.hardware().deviceByName(kSweepDevice));
+    phase("create");
+    auto input =
+        host::VideoInput::create(session, kSweepDevice, "VARIABLE_0 (640X480) YUV422", error);
+    if (input) {
+      phase("set");
+      input->properties().write("Brightness_Value", "100", error);
+      input->properties().write("Gain_Value", "10", error);
+      input->properties().write("Shutter_Absolute_Value", "0.02", error);
+      input->selectTrigger("Mode_0", "Source_0", error);
+      input->settings.framesPerTrigger = frames;
+      phase("open");
+      life.opened = input->open(error);
+      if (life.opened) {
+        phase("start");
+        const std::uint64_t camera = 0x00B09D0100C3C003ull;
+        if (input->start(error)) {
+          sim::setPulseRate(camera, 400);
+          phase("acquire");
+          host::Frame frame;
+          for (std::uint32_t i = 0; i < frames && input->engine().takeFrame(frame, 0.5); ++i)
+            ++life.frames;
+        }
+        phase("stop");
+        input->stop();
+        sim::setPulseRate(camera, 0);
+        phase("close");
+        input->close();
+      }
+      phase("destroy");
+    }
+  }
+  phase("uninitialise");
+  session.stop();
+  return life;
+}
+
+std::string PhaseOf(const Life& life, std::size_t call) {
+  std::string name = "initialise";
+  for (const Phase& p : life.phases)
+    if (p.firstCall <= call) name = p.name;
+  return name;
+}
+
+// The report the module gives when this call fails, or none where the
+// library's status is not examined or a failure is silent.
+std::optional<std::string> ExpectedReport(const std::string& phase, const sim::Call& call) {
+  const std::string& f = call.function;
+  const std::string why = std::string(": ") + kInjected;
+  if (f == "CvGetNextCompleteFrame")
+    return "CorvaneImaq:acquireThread: Failed to receive frame from camera" + why;
+  if (phase == "discover") {
+    const std::uint64_t reg = f == "CvQueryCameraRegister" ? call.args[1] : 0;
+    if (f == "CvOpenCameraHandleEx" || reg == 19 || reg == 20 || reg == 21 || reg == 24 ||
+        reg == 25 || reg == 26)
+      return "CorvaneImaq:getAvailHW: Failed to create camera object.";
+    return std::nullopt;
+  }
+  if (phase == "set") {
+    const std::uint64_t kind = call.args.size() > 1 ? call.args[1] & 0xFFFF0000u : 0;
+    if (f == "CvQueryCameraRegister" && kind == 0x00080000u)
+      return "GetControlRegister: Failed to query camera register" + why;
+    if (f == "CvQueryCameraRegister" && kind == 0x00070000u)
+      return "GetAbsControlRegister: Failed to query camera absolute register" + why;
+    if (f == "CvSetCameraRegister" && kind == 0x00080000u)
+      return "SetControlRegister: Failed to set camera register" + why;
+    if (f == "CvSetCameraRegister" && kind == 0x00070000u)
+      return "SetAbsControlRegister: Failed to set camera absolute register" + why;
+  }
+  if (phase == "open") {
+    if (f == "CvGetAvailableIsoChannel")
+      return std::string("openDevice: Failed to find available isochronous receive channel.");
+    if (f == "CvQueryCameraRegister")
+      return "CorvaneImaq:GetPacketSize: Failed to read F7Registers" + why;
+    if (f == "CvGetSpecialFeatureCaps")
+      return "CorvaneImaq:openDevice: Could not read dual packet mode caps" + why;
+    if (f == "CvSetIsochEngineOption")
+      return "CorvaneImaq:openDevice: Could not enable dual packet mode" + why;
+    if (f == "CvCreateIsochReceiveEngine")
+      return "openDevice: Failed to create Isochronous Receive Engine" + why;
+    if (f == "CvStartIsochReceiveEngine")
+      return "openDevice: Failed to start Isochronous Receive Engine" + why;
+  }
+  if (phase == "start") {
+    if (f == "CvReadQuad")
+      return "GetTriggerRegister: Failed to query camera trigger register" + why;
+    if (f == "CvWriteQuad")
+      return "SetTriggerRegister: Failed to set camera trigger register" + why;
+  }
+  return std::nullopt;
+}
+
+TEST(FaultSweep, EveryLibraryCallOfAWholeLifeFailsOnceAndIsSurvived) {
+  kit::setReportEcho(false);
+  kit::clearReports();
+  kit::clearViolations();
+  sim::setTimeoutScale(0.01);
+  std::string error;
+  ASSERT_TRUE(sim::installBus(SweepBus(), &error)) << error;
+  const kit::Accounting baseline = kit::accounting();
+
+  // The clean life, with the call log on.
+  sim::setCallLog(true);
+  sim::clearCallLog();
+  const Life clean = LiveOnce(3);
+  const std::vector<sim::Call> log = sim::callLog();
+  sim::setCallLog(false);
+  ASSERT_EQ(3u, clean.frames);
+  ASSERT_TRUE(kit::reports().empty())
+      << kit::reports().front().source << ": " << kit::reports().front().message;
+
+  // Calls that can fail: every one with a status. The string functions have none.
+  std::map<std::string, std::uint64_t> occurrence;
+  int injected = 0, survived = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const sim::Call& call = log[i];
+    const std::uint64_t nth = ++occurrence[call.function];
+    if (call.function == "CvPixelFormatStringA" || call.function == "CvFpsStringA") continue;
+    const std::string phase = PhaseOf(clean, i);
+    SCOPED_TRACE(sim::describeCall(call) + " #" + std::to_string(nth) + " in " + phase);
+    ASSERT_TRUE(sim::installBus(SweepBus(), &error)) << error;
+    kit::clearReports();
+    kit::clearViolations();
+    sim::clearFaults();
+    sim::addFault({call.function, sim::kInjected, nth, 1, -1});
+    const auto t0 = Clock::now();
+    LiveOnce(3);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20)) << "a life that took too long";
+    if (sim::faultsInjected() == 0) continue;  // a call whose count depends on timing
+    ++injected;
+    const std::vector<kit::Report> reports = kit::reports();
+    std::vector<std::string> texts;
+    for (const kit::Report& r : reports) texts.push_back(r.source + ": " + r.message);
+    const std::optional<std::string> expected = ExpectedReport(phase, call);
+    if (expected) {
+      EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), *expected)) << *expected;
+    }
+    for (const std::string& t : texts) {
+      // Besides the report of the failed call, only frame waits that find no frame may follow.
+      const bool known =
+          (expected && t == *expected) ||
+          t == "CorvaneImaq:acquireThread: Failed to receive frame from camera: Timed out "
+               "waiting for a frame";
+      EXPECT_TRUE(known) << "unexpected report: " << t;
+    }
+    EXPECT_TRUE(kit::violations().empty()) << kit::violations().front();
+    EXPECT_EQ(baseline.liveBlocks, kit::accounting().liveBlocks) << "host blocks leaked";
+    EXPECT_EQ(baseline.liveSections, kit::accounting().liveSections) << "critical sections leaked";
+    // A close or delete that the library itself failed leaves its object behind: not the module's
+    // doing.
+    const sim::Resources left = sim::resources();
+    EXPECT_EQ(call.function == "CvCloseCameraHandle" ? 1u : 0u, left.openHandles);
+    EXPECT_EQ(call.function == "CvDeleteIsochReceiveEngine" ? 1u : 0u, left.engines);
+    EXPECT_EQ(call.function == "CvTerminate", left.initialized);
+    while (sim::resources().initialized) CvTerminate();
+
+    // Once the fault is gone the module works again.
+    sim::clearFaults();
+    ASSERT_TRUE(sim::installBus(SweepBus(), &error)) << error;
+    kit::clearReports();
+    EXPECT_EQ(1u, LiveOnce(1).frames);
+    if (!::testing::Test::HasFailure()) ++survived;
+  }
+  sim::clearFaults();
+  sim::setTimeoutScale(1.0);
+  kit::setReportEcho(true);
+  std::printf("fault sweep: %zu library calls in a clean life, %d faults injected, %d survived\n",
+              log.size(), injected, survived);
+  EXPECT_GT(injected, 100);
+  EXPECT_EQ(injected, survived);
+}
+
+}  // namespace

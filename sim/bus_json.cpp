@@ -345,8 +345,8 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
   json document;
   try {
     document = json::parse(text);
-  } catch (const json::parse_error& e) {
-    // The library's message names the line and column.
+  } catch (const json::exception& e) {
+    // The library's message names the line and column (or the number that overflows).
     error = e.what();
     return false;
   }

@@ -73,6 +73,7 @@ TEST_F(DescriptionTest, BadDescriptionsSayWhatAndWhere) {
       {R"({"adapters":[{"cameras":[{"id":1,"format7":[{"mode":8}]}]}]})", "mode: 8 is above 7"},
       {R"({"adapters":{}})", "adapters: must be an array"},
       {R"([1,2])", "bus: must be an object"},
+      {R"({"adapters":[{"cameras":[{"id":1,"number":9e999999}]}]})", "number overflow"},
   };
   for (const auto& c : cases) {
     sim::BusDesc bus;

@@ -23,6 +23,7 @@
 
 #include "acquisition.h"
 #include "bl1394.h"
+#include "cli_values.h"
 #include "control.h"
 #include "frame_types.h"
 #include "iidc.h"
@@ -156,45 +157,16 @@ int listDevices(const Options& options) {
   return 0;
 }
 
-bool parseCount(const std::string& text, std::uint32_t& value) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  value = static_cast<std::uint32_t>(std::stoul(text));
-  return true;
-}
-
-bool parseRoi(const std::string& text, int roi[4]) {
-  std::size_t start = 0;
-  for (int i = 0; i < 4; ++i) {
-    const std::size_t end = i < 3 ? text.find(',', start) : text.size();
-    std::uint32_t n = 0;
-    if (end == std::string::npos || !parseCount(text.substr(start, end - start), n)) return false;
-    roi[i] = static_cast<int>(n);
-    start = end + 1;
-  }
-  return true;
-}
-
-// "CONFIG/SOURCE" as getDeviceAttributes declared them, e.g. "Mode_0/Source_0".
-bool splitTrigger(const std::string& text, std::string& configuration, std::string& source) {
-  const std::size_t slash = text.find('/');
-  if (slash == std::string::npos || slash == 0 || slash + 1 == text.size()) return false;
-  configuration = text.substr(0, slash);
-  source = text.substr(slash + 1);
-  return true;
-}
-
 // Applies NAME=VALUE settings in order; false with the first problem in error.
 bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
                    std::string& error) {
   for (const std::string& setting : settings) {
-    const std::size_t equals = setting.find('=');
-    if (equals == std::string::npos || equals == 0) {
+    std::string name, value;
+    if (!host::splitSetting(setting, name, value)) {
       error = "--set takes NAME=VALUE, not '" + setting + "'";
       return false;
     }
-    if (!input.properties().write(setting.substr(0, equals), setting.substr(equals + 1), error))
-      return false;
+    if (!input.properties().write(name, value, error)) return false;
   }
   return true;
 }
@@ -343,15 +315,16 @@ int acquire(const Options& options) {
       json = true;
     } else if (a[i] == "--frames") {
       const std::string* v = value("N");
-      if (!v || !parseCount(*v, frames) || frames == 0)
+      if (!v || !host::parseCount(*v, frames) || frames == 0)
         return fail("acquire: --frames takes a count of 1 or more");
     } else if (a[i] == "--roi") {
       const std::string* v = value("X,Y,W,H");
-      if (!v || !parseRoi(*v, roi)) return fail("acquire: --roi takes X,Y,W,H (whole numbers)");
+      if (!v || !host::parseRoi(*v, roi))
+        return fail("acquire: --roi takes X,Y,W,H (whole numbers)");
       hasRoi = true;
     } else if (a[i] == "--trigger") {
       const std::string* v = value("CONFIG/SOURCE");
-      if (!v || !splitTrigger(*v, triggerConfiguration, triggerSource))
+      if (!v || !host::splitTrigger(*v, triggerConfiguration, triggerSource))
         return fail("acquire: --trigger takes CONFIG/SOURCE, e.g. Mode_0/Source_0");
       triggerText = *v;
       hasTrigger = true;

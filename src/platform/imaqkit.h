@@ -21,7 +21,11 @@
 #define IMAQKIT_API __attribute__((visibility("default")))
 #endif
 
+#if defined(__clang__)
+#define IMAQKIT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
 #define IMAQKIT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#endif
 
 class IAdaptor;
 class IAdaptorManager;

@@ -52,6 +52,15 @@ struct Options {
   std::vector<std::string> args;
 };
 
+// Warnings the module reported, for people: one line each on standard error.
+void showWarnings(std::size_t from) {
+  const std::vector<kit::Report> reports = kit::reports();
+  for (std::size_t i = from; i < reports.size(); ++i)
+    if (reports[i].kind == kit::ReportKind::kWarning)
+      std::fprintf(stderr, "warning %s: %s\n", reports[i].source.c_str(),
+                   reports[i].message.c_str());
+}
+
 int fail(const std::string& message) {
   std::fprintf(stderr, "corvane-host: %s\n", message.c_str());
   return 2;
@@ -136,6 +145,7 @@ int listDevices(const Options& options) {
   host::Session session;
   if (!session.start(options.module, error)) return fail(error);
   session.discover();
+  showWarnings(0);
   const host::HardwareList& hardware = session.hardware();
   if (json) {
     nlohmann::json devices = nlohmann::json::array();
@@ -216,6 +226,7 @@ int deviceInfo(const Options& options) {
       host::VideoInput::create(session, positional[0], "", error);
   if (!input) return fail("info: " + error);
   if (!applySettings(*input, settings, error)) return fail("info: " + error);
+  showWarnings(0);
   const host::DeviceAttributes& attributes = input->attributes();
   nlohmann::json properties = nlohmann::json::array();
   for (const auto& declared : attributes.properties) {
@@ -489,6 +500,8 @@ int main(int argc, char** argv) {
   options.command = argv[i++];
   for (; i < argc; ++i) options.args.push_back(argv[i]);
 
+  // The tool says what the module reported, once, in its own words.
+  kit::setReportEcho(false);
   if (!options.busFile.empty()) {
     sim::BusDesc bus;
     std::string error;

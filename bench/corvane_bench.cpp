@@ -317,26 +317,12 @@ struct Bench {
   // discovery: time per camera for a small and a full bus.
   json discovery() {
     auto busOf = [](int adapters, int each) {
-      sim::CameraDesc c;
-      for (std::uint32_t f = 0; f < 3; ++f)
-        for (std::uint32_t m = 0; m < 8; ++m) c.fixed.push_back({f, m, {0, 1, 2, 3, 4, 5, 6, 7}});
-      for (std::uint32_t m = 0; m < 8; ++m)
-        c.format7.push_back({m,
-                             static_cast<std::uint16_t>(640 + 16 * m),
-                             480,
-                             8,
-                             2,
-                             0,
-                             0,
-                             {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-                             2048});
       sim::BusDesc bus;
       for (int a = 0; a < adapters; ++a) {
         bus.adapters.emplace_back();
-        for (int i = 0; i < each; ++i) {
-          c.id = static_cast<std::uint64_t>(a * 100 + i + 1);
-          bus.adapters.back().push_back(c);
-        }
+        for (int i = 0; i < each; ++i)
+          bus.adapters.back().push_back(
+              sim::everyFormatCamera(static_cast<std::uint64_t>(a * 100 + i + 1)));
       }
       return bus;
     };

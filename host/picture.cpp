@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "frame_types.h"
 #include "pixel_layout.h"
@@ -173,6 +174,19 @@ Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth) {
     }
   }
   return sheet;
+}
+
+bool commitPictureFile(std::FILE* file, const std::string& temporary, const std::string& path,
+                       bool ok, std::string& error) {
+  ok = std::fclose(file) == 0 && ok;
+  std::error_code ec;
+  if (ok) std::filesystem::rename(temporary, path, ec);
+  if (!ok || ec) {
+    std::filesystem::remove(temporary, ec);
+    error = path + ": writing failed";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace host

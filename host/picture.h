@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,5 +27,10 @@ Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth);
 const char* pictureExtension();
 // Writes the picture atomically: a file of that name is either whole or absent.
 bool writePicture(const Picture& picture, const std::string& path, std::string& error);
+
+// For the picture writers: closes the temporary file and, when all went well,
+// renames it to path; otherwise removes it and says so in error.
+bool commitPictureFile(std::FILE* file, const std::string& temporary, const std::string& path,
+                       bool ok, std::string& error);
 
 }  // namespace host

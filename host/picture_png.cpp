@@ -2,7 +2,6 @@
 #include <png.h>
 
 #include <cstdio>
-#include <filesystem>
 
 #include "picture.h"
 
@@ -42,15 +41,7 @@ bool writePicture(const Picture& picture, const std::string& path, std::string& 
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   bool ok = png != nullptr && info != nullptr && encode(png, info, file, picture);
   png_destroy_write_struct(&png, &info);
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, path, ec);
-  if (!ok || ec) {
-    std::filesystem::remove(temporary, ec);
-    error = path + ": writing failed";
-    return false;
-  }
-  return true;
+  return commitPictureFile(file, temporary, path, ok, error);
 }
 
 }  // namespace host

@@ -1,6 +1,5 @@
 // Picture files as binary PPM, for builds without libpng (the Windows build).
 #include <cstdio>
-#include <filesystem>
 
 #include "picture.h"
 
@@ -19,15 +18,7 @@ bool writePicture(const Picture& picture, const std::string& path, std::string& 
   }
   bool ok = std::fprintf(file, "P6\n%d %d\n255\n", picture.width, picture.height) > 0 &&
             std::fwrite(picture.rgb.data(), 1, picture.rgb.size(), file) == picture.rgb.size();
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, path, ec);
-  if (!ok || ec) {
-    std::filesystem::remove(temporary, ec);
-    error = path + ": writing failed";
-    return false;
-  }
-  return true;
+  return commitPictureFile(file, temporary, path, ok, error);
 }
 
 }  // namespace host

@@ -303,6 +303,26 @@ BusDesc defaultBus() {
   return bus;
 }
 
+CameraDesc everyFormatCamera(std::uint64_t id) {
+  CameraDesc c;
+  c.id = id;
+  c.number = static_cast<std::uint32_t>(id);
+  for (std::uint32_t f = 0; f < 3; ++f)
+    for (std::uint32_t m = 0; m < 8; ++m) c.fixed.push_back({f, m, {0, 1, 2, 3, 4, 5, 6, 7}});
+  c.extraFormatBits = 0x1E;
+  for (std::uint32_t m = 0; m < 8; ++m)
+    c.format7.push_back({m,
+                         static_cast<std::uint16_t>(640 + 16 * m),
+                         480,
+                         8,
+                         2,
+                         0,
+                         0,
+                         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
+                         2048});
+  return c;
+}
+
 std::string validateBus(const BusDesc& bus) {
   std::set<std::uint64_t> ids;
   for (std::size_t a = 0; a < bus.adapters.size(); ++a) {

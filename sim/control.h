@@ -82,6 +82,9 @@ struct BusDesc {
 // Bayer colour camera with hardware trigger, a YUV 4:2:2 camera with dual
 // packet mode.
 BL1394_API BusDesc defaultBus();
+// A camera that sets every inquiry bit: all 192 fixed formats and 8 Format 7
+// modes (of different widths) with all 11 colour codings, 280 formats in all.
+BL1394_API CameraDesc everyFormatCamera(std::uint64_t id);
 // Parses a bus description (JSON). On failure returns false and says what and
 // where in error.
 BL1394_API bool parseBus(const std::string& json, BusDesc& bus, std::string& error);

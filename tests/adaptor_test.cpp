@@ -9,24 +9,6 @@ namespace {
 
 class AdaptorTest : public HostTest {
  protected:
-  void TearDown() override {
-    inputs_.clear();
-    HostTest::TearDown();
-  }
-
-  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
-    std::string error;
-    auto input = host::VideoInput::create(session_, device, format, error);
-    EXPECT_NE(nullptr, input) << error;
-    if (!input) throw std::runtime_error(error);
-    inputs_.push_back(std::move(input));
-    return *inputs_.back();
-  }
-
-  void Destroy(host::VideoInput& input) {
-    std::erase_if(inputs_, [&](const auto& p) { return p.get() == &input; });
-  }
-
   // The calls that the module made since the log was switched on, by name.
   static std::vector<std::string> Calls() {
     std::vector<std::string> names;
@@ -40,8 +22,6 @@ class AdaptorTest : public HostTest {
       if (c.function == function) calls.push_back(c);
     return calls;
   }
-
-  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };
 
 TEST_F(AdaptorTest, DescribesItsImage) {

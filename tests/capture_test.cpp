@@ -17,23 +17,6 @@ constexpr std::uint64_t kBayer = 0x00B09D0100B2C002ull;
 
 class CaptureTest : public HostTest {
  protected:
-  void TearDown() override {
-    inputs_.clear();
-    HostTest::TearDown();
-  }
-
-  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
-    std::string error;
-    auto input = host::VideoInput::create(session_, device, format, error);
-    if (!input) throw std::runtime_error(error);
-    inputs_.push_back(std::move(input));
-    return *inputs_.back();
-  }
-
-  void Destroy(host::VideoInput& input) {
-    std::erase_if(inputs_, [&](const auto& p) { return p.get() == &input; });
-  }
-
   static void OpenAndStart(host::VideoInput& input) {
     std::string error;
     ASSERT_TRUE(input.open(error)) << error;
@@ -76,8 +59,6 @@ class CaptureTest : public HostTest {
     c.format7 = {{0, 320, 240, 8, 2, 0, 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 4096}};
     return c;
   }
-
-  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };
 
 TEST_F(CaptureTest, FramesArriveInSequenceAtTheCamerasRateWithRisingTimestamps) {

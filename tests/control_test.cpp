@@ -22,19 +22,6 @@ struct Declared {
 
 class ControlTest : public HostTest {
  protected:
-  void TearDown() override {
-    inputs_.clear();
-    HostTest::TearDown();
-  }
-
-  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
-    std::string error;
-    auto input = host::VideoInput::create(session_, device, format, error);
-    if (!input) throw std::runtime_error(error);
-    inputs_.push_back(std::move(input));
-    return *inputs_.back();
-  }
-
   host::DeviceAttributes& Attributes(std::uint32_t device) {
     if (!session_.discovered()) session_.discover();
     return session_.attributes(*session_.hardware().deviceById(device));
@@ -93,8 +80,6 @@ class ControlTest : public HostTest {
       if (c.function == function) calls.push_back(c);
     return calls;
   }
-
-  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };
 
 TEST_F(ControlTest, AFeatureWithEveryCapabilityGetsFivePropertiesInOrder) {

@@ -140,21 +140,7 @@ TEST_F(DiscoveryTest, Format7ModesThatAnswerAndTheirCodings) {
 }
 
 TEST_F(DiscoveryTest, ACameraWithEveryInquiryBitGets280FormatsInOrder) {
-  sim::CameraDesc c = Camera(5);
-  c.fixed.clear();
-  for (std::uint32_t f = 0; f < 3; ++f)
-    for (std::uint32_t m = 0; m < 8; ++m) c.fixed.push_back({f, m, {0, 1, 2, 3, 4, 5, 6, 7}});
-  c.extraFormatBits = 0x1E;
-  for (std::uint32_t m = 0; m < 8; ++m)
-    c.format7.push_back({m,
-                         static_cast<std::uint16_t>(640 + 16 * m),
-                         480,
-                         8,
-                         2,
-                         0,
-                         0,
-                         {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10},
-                         2048});
+  sim::CameraDesc c = sim::everyFormatCamera(5);
   sim::BusDesc bus;
   bus.adapters = {{c}};
   Install(bus);

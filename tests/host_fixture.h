@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "acquisition.h"
 #include "control.h"
 #include "kit.h"
 #include "session.h"
@@ -27,6 +28,7 @@ class HostTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    inputs_.clear();  // adaptors go before the devices they use
     session_.stop();
     const kit::Accounting after = kit::accounting();
     EXPECT_EQ(baseline_.liveBlocks, after.liveBlocks) << "host blocks leaked";
@@ -81,6 +83,21 @@ class HostTest : public ::testing::Test {
     return c;
   }
 
+  // A video input for a device and format (by identifier or name), destroyed
+  // at the end of the test unless Destroy comes first.
+  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
+    std::string error;
+    auto input = host::VideoInput::create(session_, device, format, error);
+    if (!input) throw std::runtime_error(error);
+    inputs_.push_back(std::move(input));
+    return *inputs_.back();
+  }
+
+  void Destroy(host::VideoInput& input) {
+    std::erase_if(inputs_, [&](const auto& p) { return p.get() == &input; });
+  }
+
   host::Session session_;
   kit::Accounting baseline_{};
+  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };

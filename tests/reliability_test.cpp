@@ -20,26 +20,11 @@ using Clock = std::chrono::steady_clock;
 
 class ReliabilityTest : public HostTest {
  protected:
-  void TearDown() override {
-    inputs_.clear();
-    HostTest::TearDown();
-  }
-
-  host::VideoInput& Input(const std::string& device, const std::string& format = "") {
-    std::string error;
-    auto input = host::VideoInput::create(session_, device, format, error);
-    if (!input) throw std::runtime_error(error);
-    inputs_.push_back(std::move(input));
-    return *inputs_.back();
-  }
-
   static std::uint32_t Sequence(const host::Frame& frame) {
     std::uint32_t seq = 0;
     EXPECT_TRUE(pixel::readSequence(frame.data.data(), frame.data.size(), seq));
     return seq;
   }
-
-  std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };
 
 TEST_F(ReliabilityTest, PropertiesFromTwoThreadsWhileTheDeviceCyclesAndAcquires) {

@@ -128,6 +128,11 @@ BusDesc Bus::description() {
   return desc_;
 }
 
+void Bus::setQuirks(const Quirks& quirks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  quirks_ = quirks;
+}
+
 void Bus::setFreeRunning(bool on) {
   std::lock_guard<std::mutex> lock(mutex_);
   freeRunning_ = on;
@@ -267,6 +272,10 @@ CvStatus Bus::channel(CvCameraHandle handle, std::uint8_t* channel) {
   HandleRecord* h = handleOf(handle, status);
   if (h == nullptr) return status;
   if (channel == nullptr) return kInvalidArgument;
+  if (quirks_.channelAnswer >= 0) {
+    *channel = static_cast<std::uint8_t>(quirks_.channelAnswer);
+    return kOk;
+  }
   // A handle holds at most one channel: asking again gives the same one.
   if (h->channel == 255) {
     std::uint64_t& used = channelsInUse_[h->adapter - 1];
@@ -545,6 +554,11 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
           nextEvent = s.start + duration(static_cast<double>(engine->nextSeq - s.firstSeq + 1) *
                                          s.format.period);
         }
+      }
+      if (seq && quirks_.nullImages) {
+        engine->nextSeq = *seq + 1;
+        *image = nullptr;
+        return kOk;
       }
       if (seq) {
         engine->nextSeq = *seq + 1;

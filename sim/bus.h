@@ -60,6 +60,7 @@ class Bus {
   void clearFaults();
   std::uint64_t faultsInjected();
   void setCountOverstatement(std::uint32_t extra) { overstatement_ = extra; }
+  void setQuirks(const Quirks& quirks);
   void setCallLog(bool on);
   std::vector<Call> callLog();
   void clearCallLog();
@@ -130,6 +131,7 @@ class Bus {
   std::atomic<bool> anyRules_{false};
   std::atomic<bool> logOn_{false};
   std::atomic<std::uint32_t> overstatement_{0};
+  Quirks quirks_;  // guarded by mutex_
   std::vector<RuleState> rules_;
   std::uint64_t injected_ = 0;
   std::vector<Call> log_;

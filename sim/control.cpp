@@ -29,6 +29,9 @@ std::uint64_t faultsInjected() {
 void setCountOverstatement(std::uint32_t extra) {
   Bus::get().setCountOverstatement(extra);
 }
+void setQuirks(const Quirks& quirks) {
+  Bus::get().setQuirks(quirks);
+}
 void setCallLog(bool on) {
   Bus::get().setCallLog(on);
 }

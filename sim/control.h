@@ -128,6 +128,13 @@ BL1394_API std::uint64_t faultsInjected();
 // A faulty library: CvLocateCamerasEx reports this many identifiers more than
 // it filled in (0 = honest).
 BL1394_API void setCountOverstatement(std::uint32_t extra);
+// Other faulty answers that report success: CvGetAvailableIsoChannel gives
+// this channel (-1 = an honest one); CvGetNextCompleteFrame succeeds without an image.
+struct Quirks {
+  int channelAnswer = -1;
+  bool nullImages = false;
+};
+BL1394_API void setQuirks(const Quirks& quirks);
 
 struct Call {
   std::string function;

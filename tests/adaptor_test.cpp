@@ -268,6 +268,17 @@ TEST_F(AdaptorTest, OpenFailuresAreReportedAndLeaveNothingBehind) {
   }
 }
 
+TEST_F(AdaptorTest, AChannelQueryThatSucceedsWithChannel255FailsTheOpen) {
+  host::VideoInput& input = Input("1");
+  sim::setQuirks({255, false});
+  std::string error;
+  EXPECT_FALSE(input.open(error));
+  EXPECT_EQ("openDevice: Failed to find available isochronous receive channel.", error);
+  EXPECT_EQ(0u, sim::resources().engines);
+  sim::setQuirks({});
+  EXPECT_TRUE(input.open(error)) << error;
+}
+
 TEST_F(AdaptorTest, AFailedPacketSizeReadOpensWithPacketSize0) {
   host::VideoInput& input = Input("3", "VARIABLE_0 (640X480) YUV422");
   sim::addFault({"CvQueryCameraRegister", sim::kInjected, 1, 1, kCvRegFormat7Info});

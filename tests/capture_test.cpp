@@ -318,6 +318,21 @@ TEST_F(CaptureTest, WithoutFrameBuffersFramesAreCountedWithOneWarningPerRun) {
       reports[0]);
 }
 
+TEST_F(CaptureTest, AFrameWaitThatSucceedsWithoutAnImageIsAFailedWait) {
+  sim::setFreeRunning(true);
+  sim::setQuirks({-1, true});
+  host::VideoInput& input = Input("1", "640X480 Mono8 30 FPS");
+  input.settings.framesPerTrigger = 0;
+  OpenAndStart(input);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  input.stop();
+  EXPECT_EQ(0u, input.engine().framesDelivered());
+  EXPECT_EQ(0u, input.manager().framesCounted());
+  const std::vector<std::string> reports = Reports();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ("CorvaneImaq:acquireThread: Failed to receive frame from camera: no image", reports[0]);
+}
+
 TEST_F(CaptureTest, ARegionSetWhileOpenWaitsForTheNextOpen) {
   sim::setFreeRunning(true);
   host::VideoInput& input = Input("3", "VARIABLE_0 (640X480) YUV422");

@@ -42,6 +42,7 @@ class HostTest : public ::testing::Test {
     EXPECT_TRUE(kit::violations().empty()) << kit::violations().front();
     sim::clearFaults();
     sim::setCountOverstatement(0);
+    sim::setQuirks({});
     sim::setCallLog(false);
     sim::clearCallLog();
     sim::setFreeRunning(false);

@@ -48,6 +48,9 @@ DWORD WINAPI AcquisitionThread(LPVOID parameter) {
   auto* adaptor = static_cast<CorvaneAdaptor*>(parameter);
   IAdaptorManager* manager = adaptor->manager;
   IAutoCriticalSection* frameHold = createAutoCriticalSection(adaptor->acquireLock, false);
+  // Without its lock holder the thread cannot run safely: it ends before taking
+  // messages, and openDevice reports that the thread could not be made.
+  if (frameHold == nullptr) return 0;
   // Format 7 frames are sized by the region the camera was started with: a
   // region set since then waits for the next open.
   const Format7ImageRecord* started = adaptor->startup.image;

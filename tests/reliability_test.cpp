@@ -69,7 +69,10 @@ TEST_F(ReliabilityTest, PropertiesFromTwoThreadsWhileTheDeviceCyclesAndAcquires)
   b.join();
   EXPECT_EQ(0, problems.load());
   for (const std::string& r : Reports())
-    EXPECT_EQ("CorvaneImaq:acquireThread: Failed to receive frame from camera: Timed out waiting for a frame", r);
+    EXPECT_EQ(
+        "CorvaneImaq:acquireThread: Failed to receive frame from camera: Timed out waiting for a "
+        "frame",
+        r);
 }
 
 TEST_F(ReliabilityTest, AnUnpluggedCameraIsSurvivedAndAcquiresAgainOnceBack) {

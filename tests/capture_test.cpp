@@ -354,6 +354,29 @@ TEST_F(CaptureTest, ARegionSetWhileOpenWaitsForTheNextOpen) {
   EXPECT_EQ(320u * 240 * 2, frames[0].data.size());
 }
 
+TEST_F(CaptureTest, CloseNeverReturnsWhileTheThreadStillRuns) {
+  // A frame wait of 12 s, longer than the 10 s closeDevice waits before it warns.
+  sim::setTimeoutScale(6.0);
+  host::VideoInput& input = Input("2", "VARIABLE_1 (640X480) Raw8");
+  input.engine().trigger().type = host::kHardwareTrigger;  // and no pulse ever comes
+  OpenAndStart(input);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread is in its wait
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(input.adaptor().closeDevice());
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  input.manager().setOpen(false);
+  EXPECT_GE(waited, std::chrono::seconds(10));
+  // The warning comes first; then the wait the thread was in ends as it would.
+  EXPECT_EQ((std::vector<std::string>{"CorvaneImaq:closeDevice: Image acquisition thread has not "
+                                      "ended after 10000 ms; still waiting.",
+                                      "CorvaneImaq:acquireThread: Failed to receive frame from "
+                                      "camera: Timed out waiting for a frame"}),
+            Reports());
+  // The thread had ended when close returned: its engine is gone, nothing waits on it.
+  EXPECT_EQ(0u, sim::resources().engines);
+  sim::setTimeoutScale(1.0);
+}
+
 TEST_F(CaptureTest, AHundredCyclesLeakNothing) {
   sim::setFreeRunning(true);
   host::VideoInput& input = Input("2", "VARIABLE_1 (640X480) Raw8");

@@ -70,6 +70,18 @@ sim::CameraDesc camera(std::uint64_t id, std::uint8_t speed, sim::Format7ModeDes
   return c;
 }
 
+// Adapters of cameras that set every inquiry bit (280 formats each).
+sim::BusDesc fullBus(int adapters, int each) {
+  sim::BusDesc bus;
+  for (int a = 0; a < adapters; ++a) {
+    bus.adapters.emplace_back();
+    for (int i = 0; i < each; ++i)
+      bus.adapters.back().push_back(
+          sim::everyFormatCamera(static_cast<std::uint64_t>(a * 100 + i + 1)));
+  }
+  return bus;
+}
+
 // Drains an engine's frame memory on its own thread, as a host's user does,
 // in batches every millisecond so that it does not wake for every frame.
 class Drain {
@@ -316,19 +328,9 @@ struct Bench {
 
   // discovery: time per camera for a small and a full bus.
   json discovery() {
-    auto busOf = [](int adapters, int each) {
-      sim::BusDesc bus;
-      for (int a = 0; a < adapters; ++a) {
-        bus.adapters.emplace_back();
-        for (int i = 0; i < each; ++i)
-          bus.adapters.back().push_back(
-              sim::everyFormatCamera(static_cast<std::uint64_t>(a * 100 + i + 1)));
-      }
-      return bus;
-    };
     auto perCamera = [&](int adapters, int each) {
       host::Session session;
-      if (!start(session, busOf(adapters, each))) return 0.0;
+      if (!start(session, fullBus(adapters, each))) return 0.0;
       std::vector<double> runs;
       const auto t0 = Clock::now();
       do {
@@ -411,13 +413,7 @@ struct Bench {
   // discover: one discovery of a bus of cameras with 280 formats each, for
   // counting instructions per camera under callgrind.
   json discoverOnce(int adapters, int each) {
-    sim::BusDesc bus;
-    for (int a = 0; a < adapters; ++a) {
-      bus.adapters.emplace_back();
-      for (int i = 0; i < each; ++i)
-        bus.adapters.back().push_back(
-            sim::everyFormatCamera(static_cast<std::uint64_t>(a * 100 + i + 1)));
-    }
+    const sim::BusDesc bus = fullBus(adapters, each);
     host::Session session;
     if (!start(session, bus)) return {};
     return {{"cameras", session.hardware().devices().size()}};

@@ -28,6 +28,8 @@ const char* pictureExtension();
 // Writes the picture atomically: a file of that name is either whole or absent.
 bool writePicture(const Picture& picture, const std::string& path, std::string& error);
 
+// For the picture writers: opens path's temporary file for writing, or says why not.
+std::FILE* openPictureFile(const std::string& path, std::string& temporary, std::string& error);
 // For the picture writers: closes the temporary file and, when all went well,
 // renames it to path; otherwise removes it and says so in error.
 bool commitPictureFile(std::FILE* file, const std::string& temporary, const std::string& path,

@@ -31,12 +31,9 @@ const char* pictureExtension() {
 }
 
 bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
-  const std::string temporary = path + ".part";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    error = path + ": cannot be written";
-    return false;
-  }
+  std::string temporary;
+  std::FILE* file = openPictureFile(path, temporary, error);
+  if (file == nullptr) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   bool ok = png != nullptr && info != nullptr && encode(png, info, file, picture);

@@ -10,12 +10,9 @@ const char* pictureExtension() {
 }
 
 bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
-  const std::string temporary = path + ".part";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    error = path + ": cannot be written";
-    return false;
-  }
+  std::string temporary;
+  std::FILE* file = openPictureFile(path, temporary, error);
+  if (file == nullptr) return false;
   bool ok = std::fprintf(file, "P6\n%d %d\n255\n", picture.width, picture.height) > 0 &&
             std::fwrite(picture.rgb.data(), 1, picture.rgb.size(), file) == picture.rgb.size();
   return commitPictureFile(file, temporary, path, ok, error);

@@ -55,10 +55,9 @@ void discover(IHardwareList* hardwareList) {
         adaptorWarn(kDiscoveryWarning, kNoCamera);
         continue;
       }
-      // A format that the host gave no entry for is not the host's yet.
-      std::vector<CorvaneFormat*> formats = device->formats;
       if (!report(hardwareList, device, deviceId)) {
-        for (CorvaneFormat* format : formats) delete format;
+        // Without a device entry nothing was handed over: the formats are still ours.
+        for (CorvaneFormat* format : device->formats) delete format;
         delete device;
         adaptorWarn(kDiscoveryWarning, kNoCamera);
         continue;

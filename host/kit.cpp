@@ -18,6 +18,7 @@ struct KitState {
   std::size_t totalAllocations = 0;
   std::size_t liveSections = 0;
   std::uint64_t failCountdown = 0;
+  std::atomic<bool> failHolders{false};
   std::vector<kit::Report> reports;
   std::vector<std::string> violations;
   bool echo = true;
@@ -206,6 +207,7 @@ IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool 
     violation("createAutoCriticalSection without a critical section");
     return nullptr;
   }
+  if (state().failHolders.load(std::memory_order_relaxed)) return nullptr;
   return new AutoCriticalSection(section, lockNow);
 }
 
@@ -258,6 +260,10 @@ Accounting accounting() {
   KitState& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   return {s.blocks.size(), s.liveBytes, s.totalAllocations, s.liveSections};
+}
+
+void failLockHolders(bool on) {
+  state().failHolders = on;
 }
 
 void failAllocation(std::uint64_t nth) {

@@ -33,6 +33,8 @@ IMAQKIT_API Accounting accounting();
 // Makes the nth imaqmalloc call from now return null (1 = the next call);
 // 0 cancels.
 IMAQKIT_API void failAllocation(std::uint64_t nth);
+// While on, createAutoCriticalSection gives no holder (a host out of resources).
+IMAQKIT_API void failLockHolders(bool on);
 
 IMAQKIT_API std::vector<Report> reports();
 IMAQKIT_API void clearReports();

@@ -279,6 +279,19 @@ TEST_F(AdaptorTest, AChannelQueryThatSucceedsWithChannel255FailsTheOpen) {
   EXPECT_TRUE(input.open(error)) << error;
 }
 
+TEST_F(AdaptorTest, AThreadThatEndsBeforeTakingMessagesFailsTheOpen) {
+  host::VideoInput& input = Input("1");
+  // Without a lock holder the new thread ends at once: the wake-up post can never succeed.
+  kit::failLockHolders(true);
+  std::string error;
+  EXPECT_FALSE(input.open(error));
+  EXPECT_EQ("openDevice: Failed to create image acquisition thread.", error);
+  EXPECT_EQ(0u, sim::resources().engines);
+  kit::failLockHolders(false);
+  EXPECT_TRUE(input.open(error)) << error;
+  input.close();
+}
+
 TEST_F(AdaptorTest, AFailedPacketSizeReadOpensWithPacketSize0) {
   host::VideoInput& input = Input("3", "VARIABLE_0 (640X480) YUV422");
   sim::addFault({"CvQueryCameraRegister", sim::kInjected, 1, 1, kCvRegFormat7Info});

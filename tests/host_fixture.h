@@ -48,6 +48,7 @@ class HostTest : public ::testing::Test {
     sim::setFreeRunning(false);
     sim::setTimeoutScale(1.0);
     kit::failAllocation(0);
+    kit::failLockHolders(false);
     kit::setReportEcho(true);
   }
 

@@ -39,7 +39,7 @@ bool CorvaneAdaptor::stopCapture() {
   std::uint8_t running = 0;
   CvIsCameraRunning(device->cameraHandle, &running);
   if (running != 0) CvStopCamera(device->cameraHandle);
-  hold->leave();
+  if (hold != nullptr) hold->leave();
   delete hold;
   return true;
 }

@@ -64,7 +64,7 @@ class FrameBuffer final : public IFrameBuffer {
 class Engine final : public IEngine {
  public:
   Engine();
-  ~Engine() override;
+  ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 

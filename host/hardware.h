@@ -16,7 +16,7 @@ namespace host {
 class FormatEntry final : public IFormatEntry {
  public:
   FormatEntry(std::uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
-  ~FormatEntry() override { delete data_; }  // through the object's virtual destructor
+  ~FormatEntry() { delete data_; }  // through the object's virtual destructor
   FormatEntry(const FormatEntry&) = delete;
   FormatEntry& operator=(const FormatEntry&) = delete;
 
@@ -40,7 +40,7 @@ class FormatEntry final : public IFormatEntry {
 class DeviceEntry final : public IDeviceEntry {
  public:
   DeviceEntry(std::uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
-  ~DeviceEntry() override;
+  ~DeviceEntry();
   DeviceEntry(const DeviceEntry&) = delete;
   DeviceEntry& operator=(const DeviceEntry&) = delete;
 
@@ -71,7 +71,7 @@ class HardwareList final : public IHardwareList {
  public:
   HardwareList() = default;
   // Destroys the entries and so the objects attached to them.
-  ~HardwareList() override = default;
+  ~HardwareList() = default;
   HardwareList(const HardwareList&) = delete;
   HardwareList& operator=(const HardwareList&) = delete;
 

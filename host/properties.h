@@ -82,7 +82,7 @@ class Property final : public IProperty, public IPropertyRecord {
 class PropertyFactory final : public IPropertyFactory {
  public:
   PropertyFactory() = default;
-  ~PropertyFactory() override;
+  ~PropertyFactory();
   PropertyFactory(const PropertyFactory&) = delete;
   PropertyFactory& operator=(const PropertyFactory&) = delete;
 
@@ -143,7 +143,7 @@ struct DeviceAttributes {
 class PropertyContainer final : public IPropertyContainer {
  public:
   PropertyContainer() = default;
-  ~PropertyContainer() override = default;
+  ~PropertyContainer() = default;
   PropertyContainer(const PropertyContainer&) = delete;
   PropertyContainer& operator=(const PropertyContainer&) = delete;
 

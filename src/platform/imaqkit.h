@@ -2,8 +2,13 @@
 // host kit library (imaqmex) and the interfaces of the host objects that are
 // handed to the module's entry points.
 //
-// Host interfaces list their operations in the host's interface order; an
-// adaptor reaches host objects only through these operations.
+// Every interface lists its operations in the host's slot order: the order of
+// declaration is the binary contract with a host built elsewhere. A virtual
+// destructor is declared only where the host's interface has one (the adaptor
+// manager, the lock and its holder, IMAQInterface and what derives from it);
+// the other host interfaces have a protected non-virtual destructor, so that
+// they take no slot and nothing can delete a host object through them.
+// An adaptor reaches host objects only through these operations.
 #pragma once
 
 #include <cstddef>
@@ -123,33 +128,38 @@ class IPropPostSetListener : public IMAQInterface {
 
 class IFrameBuffer {
  public:
-  virtual ~IFrameBuffer() = default;
   // data is a width x height image; the frame's region lies at the offsets.
   virtual void setImage(const void* data, int width, int height, int offsetX, int offsetY) = 0;
   virtual void setTime(double time) = 0;
+
+ protected:
+  ~IFrameBuffer() = default;
 };
 
 class ITriggerSetting {
  public:
-  virtual ~ITriggerSetting() = default;
   // 2 is a hardware trigger.
   virtual int triggerType() = 0;
   virtual std::uint32_t triggerCondition() = 0;
   virtual std::uint32_t triggerSource() = 0;
+
+ protected:
+  ~ITriggerSetting() = default;
 };
 
 class IPropertyRecord {
  public:
-  virtual ~IPropertyRecord() = default;
   // The host's copy of the value: 4 bytes (integer) or 8 bytes (double).
   virtual const void* storedValue() = 0;
   virtual std::uint32_t identifier() = 0;
   virtual bool isDeviceProperty() = 0;
+
+ protected:
+  ~IPropertyRecord() = default;
 };
 
 class IPropertyContainer {
  public:
-  virtual ~IPropertyContainer() = default;
   virtual IPropertyRecord* propertyRecord(const char* name) = 0;
   virtual std::int32_t propertyCount() = 0;
   // Fills names[0 .. propertyCount()-1]; the texts belong to the host.
@@ -157,16 +167,21 @@ class IPropertyContainer {
   // The host takes ownership of getter and listener.
   virtual void setCustomGetter(const char* name, IPropCustomGetFcn* getter) = 0;
   virtual void addPostSetListener(const char* name, IPropPostSetListener* listener) = 0;
+
+ protected:
+  ~IPropertyContainer() = default;
 };
 
 class IEngine {
  public:
-  virtual ~IEngine() = default;
   // May return null when the host has no buffer to give.
   virtual IFrameBuffer* newFrame(std::uint32_t frameType, int width, int height) = 0;
   virtual void deliverFrame(IFrameBuffer* frame) = 0;
   virtual IPropertyContainer* propertyContainer() = 0;
   virtual ITriggerSetting* currentTrigger() = 0;
+
+ protected:
+  ~IEngine() = default;
 };
 
 class IAdaptorManager {
@@ -186,33 +201,38 @@ class IAdaptorManager {
 
 class IFormatEntry {
  public:
-  virtual ~IFormatEntry() = default;
   // The entry owns object from now on.
   virtual void setAdaptorData(IMAQInterface* object) = 0;
   virtual IMAQInterface* adaptorData() = 0;
+
+ protected:
+  ~IFormatEntry() = default;
 };
 
 class IDeviceEntry {
  public:
-  virtual ~IDeviceEntry() = default;
   virtual IFormatEntry* createFormat(std::uint32_t id, const char* name) = 0;
   virtual void addFormat(IFormatEntry* entry, bool isDefault) = 0;
   // Null when no format has that name.
   virtual IFormatEntry* formatByName(const char* name) = 0;
   virtual void setAdaptorData(IMAQInterface* object) = 0;
   virtual IMAQInterface* adaptorData() = 0;
+
+ protected:
+  ~IDeviceEntry() = default;
 };
 
 class IHardwareList {
  public:
-  virtual ~IHardwareList() = default;
   virtual IDeviceEntry* createDevice(std::uint32_t id, const char* name) = 0;
   virtual void addDevice(IDeviceEntry* entry) = 0;
+
+ protected:
+  ~IHardwareList() = default;
 };
 
 class IPropertyFactory {
  public:
-  virtual ~IPropertyFactory() = default;
   virtual IProperty* createDoubleProperty(const char* name, double minimum, double maximum,
                                           double defaultValue) = 0;
   virtual IProperty* createIntProperty(const char* name, std::int32_t minimum, std::int32_t maximum,
@@ -223,19 +243,26 @@ class IPropertyFactory {
   virtual void addProperty(IProperty* property) = 0;
   virtual void setReadOnly(IProperty* property, const char* condition) = 0;
   virtual void setIdentifier(IProperty* property, std::uint32_t id) = 0;
+
+ protected:
+  ~IPropertyFactory() = default;
 };
 
 class ISourceList {
  public:
-  virtual ~ISourceList() = default;
   virtual void addSource(const char* name, std::int32_t id) = 0;
+
+ protected:
+  ~ISourceList() = default;
 };
 
 class ITriggerList {
  public:
-  virtual ~ITriggerList() = default;
   virtual void addHardwareTrigger(const char* configurationName, std::uint32_t configurationId,
                                   const char* sourceName, std::uint32_t sourceId) = 0;
+
+ protected:
+  ~ITriggerList() = default;
 };
 
 // ---- The adaptor -----------------------------------------------------------------

@@ -1,22 +1,55 @@
 #!/usr/bin/env bash
-# The module exports exactly its five entry points, unmangled; the Windows DLL
-# imports only from the camera libraries, the host kit and Windows system DLLs.
+# The module's binary contract: it exports exactly its five entry points,
+# unmangled; it imports from the host kit exactly the eight kit functions, under
+# their symbol names, from the camera bus libraries only Cv functions and the
+# bandwidth helper; the Windows DLL imports from nothing else but Windows
+# system DLLs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 want="createInstance getAvailHW getDeviceAttributes initializeAdaptor uninitializeAdaptor"
+# The kit functions as the README's binary contract lists them; SIZE_T is the
+# mangling of std::size_t (m on Linux, y on Windows).
+kit_symbols() {
+  echo "_Z10imaqmalloc$1 _Z8imaqfreePv _Z12adaptorErrorP8IAdaptorPKcS2_z _Z11adaptorWarnPKcS0_z" \
+    "_Z21createCriticalSectionv _Z25createAutoCriticalSectionP16ICriticalSectionb" \
+    "_Z20createAdaptorManagerP8IAdaptorP7IEngine _Z14getCurrentTimev" | xargs -n1 | sort | xargs
+}
 status=0
-if [[ -f build/native/bin/CorvaneImaq.so ]]; then
-  got=$(nm -D --defined-only build/native/bin/CorvaneImaq.so | awk '$2 ~ /^[TW]$/ {print $3}' | sort | xargs)
-  [[ "$got" == "$want" ]] || { echo "CorvaneImaq.so exports: $got"; status=1; }
+fail() { echo "$1"; status=1; }
+
+so=build/native/bin/CorvaneImaq.so
+if [[ -f $so ]]; then
+  got=$(nm -D --defined-only "$so" | awk '$2 ~ /^[TW]$/ {print $3}' | sort | xargs)
+  [[ "$got" == "$want" ]] || fail "CorvaneImaq.so exports: $got"
+  kit=$(nm -D --defined-only build/native/bin/imaqmex.so | awk '{print $3}' | sort)
+  undefined=$(nm -D --undefined-only "$so" | awk '{print $2}' | sort)
+  got=$(comm -12 <(echo "$kit") <(echo "$undefined") | xargs)
+  [[ "$got" == "$(kit_symbols m)" ]] || fail "CorvaneImaq.so imports from the kit: $got"
+  # Everything else it needs is the bus libraries' or the C and C++ runtimes'.
+  other=$(comm -23 <(echo "$undefined") <(echo "$kit") | grep -v -E '^(Cv[A-Za-z]+|blCalcIsoBandwidthPercentage|.*@.*|_ITM_.*|__gmon_start__)$' | xargs || true)
+  [[ -z "$other" ]] || fail "CorvaneImaq.so needs unexpected symbols: $other"
 fi
-if [[ -f build/windows/bin/CorvaneImaq.dll ]]; then
-  dump=$(x86_64-w64-mingw32-objdump -p build/windows/bin/CorvaneImaq.dll)
+
+dll=build/windows/bin/CorvaneImaq.dll
+if [[ -f $dll ]]; then
+  dump=$(x86_64-w64-mingw32-objdump -p "$dll")
   got=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk '/^[[:space:]]*\[ *[0-9]+\]/ {print $NF}' | sort | xargs)
-  [[ "$got" == "$want" ]] || { echo "CorvaneImaq.dll exports: $got"; status=1; }
-  while read -r dll; do
-    case "${dll,,}" in
+  [[ "$got" == "$want" ]] || fail "CorvaneImaq.dll exports: $got"
+  # The names imported from one DLL: the lines of its block in the import table.
+  imports() {
+    awk -v dll="$1" 'tolower($0) ~ "dll name: " dll "$" {on=1; next}
+                     on && /^$/ {on=0} on && $1 ~ /^[0-9a-f]+$/ {print $3}' <<<"$dump" | sort | xargs
+  }
+  got=$(imports imaqmex.mexw64)
+  [[ "$got" == "$(kit_symbols y)" ]] || fail "CorvaneImaq.dll imports from imaqmex.mexw64: $got"
+  got=$(imports bl1394.dll | xargs -n1 | grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
+  [[ -z "$got" ]] || fail "CorvaneImaq.dll imports from BL1394.dll: $got"
+  got=$(imports blshared.dll)
+  [[ "$got" == "blCalcIsoBandwidthPercentage" ]] || fail "CorvaneImaq.dll imports from blShared.dll: $got"
+  while read -r name; do
+    case "${name,,}" in
       bl1394.dll|blshared.dll|imaqmex.mexw64|kernel32.dll|user32.dll|msvcrt.dll|api-ms-win-*) ;;
-      *) echo "CorvaneImaq.dll imports from $dll"; status=1 ;;
+      *) fail "CorvaneImaq.dll imports from $name" ;;
     esac
   done < <(awk '/DLL Name:/ {print $3}' <<<"$dump")
 fi

@@ -10,7 +10,7 @@ void FreeRunningFrames(benchmark::State& state) {
   sim::installBus(sim::defaultBus());
   sim::setFreeRunning(true);
   CvInitialize();
-  const std::uint64_t id = 0x00B09D0100A1C001ull;  // 640x480 Mono8 camera
+  const std::uint64_t id = sim::kMonoCamera;  // 640x480 Mono8 camera
   CvCameraHandle camera = nullptr;
   CvOpenCameraHandleEx(1, &camera, &id);
   std::uint8_t channel = 255;

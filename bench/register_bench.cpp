@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::uint64_t kMono = 0x00B09D0100A1C001ull;
+constexpr std::uint64_t kMono = sim::kMonoCamera;
 constexpr std::uint32_t kGainControl = 0x00082008;
 
 struct Rig {

@@ -15,7 +15,7 @@ struct Rig {
     sim::installBus(sim::defaultBus());
     CvInitialize();
     host::installAdaptorManagerFactory();
-    device = imaqNew<CorvaneDevice>(1u, 0x00B09D0100B2C002ull);  // features and a trigger
+    device = imaqNew<CorvaneDevice>(1u, sim::kBayerCamera);  // features and a trigger
     device->probe();
     adaptor = imaqNew<CorvaneAdaptor>(&engine, device, device->formats.front());
   }

@@ -499,6 +499,12 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
   if (!engine) return kInvalidHandle;
   if (image == nullptr) return kInvalidArgument;
   if (engine->busy) return kBusy;
+  // Cleared on every return, all of which hold the lock.
+  struct Waiting {
+    Engine& e;
+    ~Waiting() { e.waiting = false; }
+  } waiting{*engine};
+  engine->waiting = true;
   const Clock::time_point deadline = Clock::now() + duration(timeoutMs / 1000.0 * timeoutScale_);
   for (;;) {
     if (engines_.count(key(handle)) == 0) return kInvalidHandle;
@@ -695,6 +701,7 @@ bool Bus::readEngine(CvEngineHandle handle, EngineStats& stats) {
   if (!e) return false;
   stats.started = e->started;
   stats.dualPacket = e->dualPacket;
+  stats.waiting = e->waiting;
   stats.framesDelivered = e->delivered;
   stats.framesLost = e->lost;
   stats.lastSequence = e->lastSeq;

@@ -84,6 +84,7 @@ class Bus {
   struct Engine {
     bool started = false;
     bool busy = false;
+    bool waiting = false;  // a thread is in CvGetNextCompleteFrame on it
     bool dualPacket = false;
     std::uint32_t adapter = 0;
     std::uint8_t channel = 255;

@@ -255,7 +255,7 @@ BusDesc defaultBus() {
   BusDesc bus;
 
   CameraDesc mono;
-  mono.id = 0x00B09D0100A1C001ull;
+  mono.id = kMonoCamera;
   mono.model = "MV-640M";
   mono.number = 100201;
   mono.speed = kCvS400;
@@ -268,7 +268,7 @@ BusDesc defaultBus() {
                    withAbsolute(withAuto(feature("Gain", 0, 680, 0)), 0.0f, 24.0f, 0.0f)};
 
   CameraDesc bayer;
-  bayer.id = 0x00B09D0100B2C002ull;
+  bayer.id = kBayerCamera;
   bayer.model = "CX-1280B";
   bayer.number = 100202;
   bayer.speed = kCvS800;
@@ -283,7 +283,7 @@ BusDesc defaultBus() {
                     withOnOff(feature("Gamma", 0, 1, 0))};
 
   CameraDesc yuv;
-  yuv.id = 0x00B09D0100C3C003ull;
+  yuv.id = kYuvCamera;
   yuv.model = "CY-422DP";
   yuv.number = 100203;
   yuv.speed = kCvS400;

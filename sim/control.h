@@ -14,6 +14,21 @@
 
 namespace sim {
 
+// ---- Camera identifiers ------------------------------------------------------------
+
+// Camera identifiers are EUI-64s: a 24-bit company id, then 40 bits the company
+// numbers its cameras with. The virtual bus's cameras use a locally
+// administered company id (bit 0x02 of its first byte set), which IEEE assigns
+// to no company.
+constexpr std::uint64_t kCompanyId = 0x02C0DE;
+constexpr std::uint64_t cameraId(std::uint64_t serial) {
+  return kCompanyId << 40 | (serial & 0xFFFFFFFFFFull);
+}
+// The cameras of the default bus.
+constexpr std::uint64_t kMonoCamera = cameraId(0x0100A1C001);
+constexpr std::uint64_t kBayerCamera = cameraId(0x0100B2C002);
+constexpr std::uint64_t kYuvCamera = cameraId(0x0100C3C003);
+
 // ---- Bus descriptions ------------------------------------------------------------
 
 struct FeatureDesc {
@@ -197,6 +212,7 @@ BL1394_API Resources resources();
 struct EngineStats {
   bool started = false;
   bool dualPacket = false;
+  bool waiting = false;  // a thread waits in CvGetNextCompleteFrame on the engine
   std::uint64_t framesDelivered = 0;
   std::uint64_t framesLost = 0;  // completed but overwritten before they were taken
   std::uint32_t lastSequence = 0;

@@ -107,9 +107,9 @@ class BusTest : public ::testing::Test {
     return sequence;
   }
 
-  static constexpr std::uint64_t kMono = 0x00B09D0100A1C001ull;
-  static constexpr std::uint64_t kBayer = 0x00B09D0100B2C002ull;
-  static constexpr std::uint64_t kYuv = 0x00B09D0100C3C003ull;
+  static constexpr std::uint64_t kMono = sim::kMonoCamera;
+  static constexpr std::uint64_t kBayer = sim::kBayerCamera;
+  static constexpr std::uint64_t kYuv = sim::kYuvCamera;
 
   std::vector<CvCameraHandle> handles_;
   std::vector<CvEngineHandle> engines_;

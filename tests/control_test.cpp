@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::uint64_t kBayer = 0x00B09D0100B2C002ull;
+constexpr std::uint64_t kBayer = sim::kBayerCamera;
 
 struct Declared {
   std::string name;
@@ -355,7 +355,7 @@ TEST_F(ControlTest, SettingsShowInTheCamerasPictures) {
   Write(input, "Gain_Value", "340");
   EXPECT_GT(patch(), start * 1.5);
   sim::FeatureState gain;
-  ASSERT_TRUE(sim::readFeature(0x00B09D0100A1C001ull, "Gain", gain));
+  ASSERT_TRUE(sim::readFeature(sim::kMonoCamera, "Gain", gain));
   EXPECT_EQ(340u, gain.value & 0xFFFF);
 }
 

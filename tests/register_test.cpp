@@ -15,8 +15,8 @@
 
 namespace {
 
-constexpr std::uint64_t kMono = 0x00B09D0100A1C001ull;
-constexpr std::uint64_t kBayer = 0x00B09D0100B2C002ull;
+constexpr std::uint64_t kMono = sim::kMonoCamera;
+constexpr std::uint64_t kBayer = sim::kBayerCamera;
 constexpr std::uint32_t kBase = 0xF0F00000u;
 constexpr std::uint32_t kGainControl = 0x00082008;
 constexpr std::uint32_t kGainAbsolute = 0x00072018;

@@ -22,7 +22,7 @@ class StreamingTest : public BusTest {
   }
 };
 
-TEST_F(StreamingTest, FramesComeInOrderAtTheCamerasRate) {
+TEST_F(StreamingTest, FramesComeInOrderAtTheCamerasRateAndEveryLossIsCounted) {
   CvCameraHandle camera = Open(1, kMono);
   CvEngineHandle engine = Stream(camera, 1, Fixed(0, 5, 5, 0));  // 640x480 Mono8 at 60 fps
   std::uint8_t running = 0;
@@ -37,14 +37,16 @@ TEST_F(StreamingTest, FramesComeInOrderAtTheCamerasRate) {
     completions.push_back(LastCompletion(engine));
   }
   for (std::size_t i = 1; i < sequence.size(); ++i) {
-    EXPECT_EQ(sequence[i - 1] + 1, sequence[i]);
-    // Frame completions follow the camera's schedule exactly.
-    EXPECT_NEAR(1.0 / 60, completions[i] - completions[i - 1], 1e-6);
+    ASSERT_GT(sequence[i], sequence[i - 1]);
+    // Completions follow the camera's schedule exactly, whenever they are taken.
+    EXPECT_NEAR((sequence[i] - sequence[i - 1]) / 60.0, completions[i] - completions[i - 1], 1e-6);
   }
   StopAll(camera);
+  // A reader that falls behind (a busy machine) loses the oldest frames, and
+  // each is counted: every frame up to the last taken was taken or counted lost.
   sim::EngineStats stats;
   ASSERT_TRUE(sim::readEngine(engine, stats));
-  EXPECT_EQ(0u, stats.framesLost);
+  EXPECT_EQ(sequence.back() + 1u, sequence.size() + stats.framesLost);
 }
 
 TEST_F(StreamingTest, FreeRunningServesFramesAsFastAsTheyAreTaken) {

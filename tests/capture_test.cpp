@@ -13,32 +13,10 @@
 
 namespace {
 
-constexpr std::uint64_t kBayer = 0x00B09D0100B2C002ull;
+constexpr std::uint64_t kBayer = sim::kBayerCamera;
 
 class CaptureTest : public HostTest {
  protected:
-  static void OpenAndStart(host::VideoInput& input) {
-    std::string error;
-    ASSERT_TRUE(input.open(error)) << error;
-    ASSERT_TRUE(input.start(error)) << error;
-  }
-
-  static std::vector<host::Frame> Take(host::VideoInput& input, int n, double timeout = 3.0) {
-    std::vector<host::Frame> frames;
-    for (int i = 0; i < n; ++i) {
-      host::Frame frame;
-      if (!input.engine().takeFrame(frame, timeout)) break;
-      frames.push_back(std::move(frame));
-    }
-    return frames;
-  }
-
-  static std::uint32_t Sequence(const host::Frame& frame) {
-    std::uint32_t seq = 0;
-    EXPECT_TRUE(pixel::readSequence(frame.data.data(), frame.data.size(), seq));
-    return seq;
-  }
-
   static std::vector<std::string> CallNames() {
     std::vector<std::string> names;
     for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
@@ -61,21 +39,31 @@ class CaptureTest : public HostTest {
   }
 };
 
-TEST_F(CaptureTest, FramesArriveInSequenceAtTheCamerasRateWithRisingTimestamps) {
+TEST_F(CaptureTest, FramesArriveInOrderWithRisingTimestampsAndNoLossUncounted) {
   host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
   input.settings.framesPerTrigger = 12;
   OpenAndStart(input);
   std::vector<host::Frame> frames = Take(input, 12);
   ASSERT_EQ(12u, frames.size());
   EXPECT_TRUE(input.waitAndStop(3.0));
+  // On a busy machine the thread may fall behind the camera: the library's
+  // receive ring then drops its oldest frames, and counts each one it drops.
+  const std::vector<CvEngineHandle> engines = sim::engines();
+  ASSERT_EQ(1u, engines.size());
+  sim::EngineStats stats;
+  ASSERT_TRUE(sim::readEngine(engines[0], stats));
+  EXPECT_EQ(12u, stats.framesDelivered) << "every frame the library gave reached the host";
+  std::uint64_t gaps = 0;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(640, frames[i].width);
     EXPECT_EQ(480, frames[i].height);
     EXPECT_EQ(0x11010000u, frames[i].frameType);
     if (i == 0) continue;
-    EXPECT_EQ(Sequence(frames[i - 1]) + 1, Sequence(frames[i]));
+    ASSERT_GT(Sequence(frames[i]), Sequence(frames[i - 1]));
+    gaps += Sequence(frames[i]) - Sequence(frames[i - 1]) - 1;
     EXPECT_GT(frames[i].time, frames[i - 1].time);
   }
+  EXPECT_LE(gaps, stats.framesLost) << "frames missing that the library did not drop";
   EXPECT_EQ(12u, input.manager().framesCounted());
   EXPECT_TRUE(kit::reports().empty());
 }
@@ -213,7 +201,7 @@ TEST_F(CaptureTest, AStopEndsTheRunBeforeAnotherFrameIsDelivered) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(delivered, input.engine().framesDelivered());
   sim::CameraState state;
-  ASSERT_TRUE(sim::readCamera(0x00B09D0100A1C001ull, state));
+  ASSERT_TRUE(sim::readCamera(sim::kMonoCamera, state));
   EXPECT_FALSE(state.running);
 }
 
@@ -287,10 +275,8 @@ TEST_F(CaptureTest, ATriggerThatNeverComesWarnsAtEveryFrameWait) {
   host::VideoInput& input = Input("2", "VARIABLE_1 (640X480) Raw8");
   input.engine().trigger().type = host::kHardwareTrigger;
   OpenAndStart(input);
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForReports(3));
   input.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
   const std::vector<std::string> reports = Reports();
   ASSERT_GE(reports.size(), 3u);
   for (const std::string& r : reports)
@@ -360,7 +346,7 @@ TEST_F(CaptureTest, CloseNeverReturnsWhileTheThreadStillRuns) {
   host::VideoInput& input = Input("2", "VARIABLE_1 (640X480) Raw8");
   input.engine().trigger().type = host::kHardwareTrigger;  // and no pulse ever comes
   OpenAndStart(input);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread is in its wait
+  ASSERT_TRUE(WaitForFrameWait());
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(input.adaptor().closeDevice());
   const auto waited = std::chrono::steady_clock::now() - t0;

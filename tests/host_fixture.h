@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquisition.h"
 #include "control.h"
 #include "kit.h"
+#include "pixel_layout.h"
 #include "session.h"
 
 class HostTest : public ::testing::Test {
@@ -49,6 +52,8 @@ class HostTest : public ::testing::Test {
     sim::setTimeoutScale(1.0);
     kit::failAllocation(0);
     kit::failLockHolders(false);
+    kit::failCriticalSections(0);
+    host::installAdaptorManagerFactory();
     kit::setReportEcho(true);
   }
 
@@ -93,6 +98,55 @@ class HostTest : public ::testing::Test {
     if (!input) throw std::runtime_error(error);
     inputs_.push_back(std::move(input));
     return *inputs_.back();
+  }
+
+  static void OpenAndStart(host::VideoInput& input) {
+    std::string error;
+    ASSERT_TRUE(input.open(error)) << error;
+    ASSERT_TRUE(input.start(error)) << error;
+  }
+
+  // Up to n frames, each waited for at most timeout seconds.
+  static std::vector<host::Frame> Take(host::VideoInput& input, int n, double timeout = 3.0) {
+    std::vector<host::Frame> frames;
+    for (int i = 0; i < n; ++i) {
+      host::Frame frame;
+      if (!input.engine().takeFrame(frame, timeout)) break;
+      frames.push_back(std::move(frame));
+    }
+    return frames;
+  }
+
+  // The camera's sequence number of a frame (carried in its first bytes).
+  static std::uint32_t Sequence(const host::Frame& frame) {
+    std::uint32_t seq = 0;
+    EXPECT_TRUE(pixel::readSequence(frame.data.data(), frame.data.size(), seq));
+    return seq;
+  }
+
+  // Waits until at least n reports arrived; false when none came in time.
+  static bool WaitForReports(std::size_t n, double timeoutSeconds = 30.0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (kit::reports().size() < n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+  }
+
+  // Waits until a thread waits for a frame on one of the bus's engines.
+  static bool WaitForFrameWait(double timeoutSeconds = 30.0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    for (;;) {
+      for (CvEngineHandle engine : sim::engines()) {
+        sim::EngineStats stats;
+        if (sim::readEngine(engine, stats) && stats.waiting) return true;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 
   void Destroy(host::VideoInput& input) {

@@ -18,6 +18,7 @@ struct KitState {
   std::size_t totalAllocations = 0;
   std::size_t liveSections = 0;
   std::uint64_t failCountdown = 0;
+  std::uint64_t sectionCountdown = 0;
   std::atomic<bool> failHolders{false};
   std::vector<kit::Report> reports;
   std::vector<std::string> violations;
@@ -199,6 +200,11 @@ void adaptorWarn(const char* identifier, const char* format, ...) {
 }
 
 ICriticalSection* createCriticalSection() {
+  {
+    KitState& s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.sectionCountdown != 0 && --s.sectionCountdown == 0) return nullptr;
+  }
   return new CriticalSection;
 }
 
@@ -264,6 +270,12 @@ Accounting accounting() {
 
 void failLockHolders(bool on) {
   state().failHolders = on;
+}
+
+void failCriticalSections(std::uint64_t nth) {
+  KitState& s = state();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.sectionCountdown = nth;
 }
 
 void failAllocation(std::uint64_t nth) {

@@ -35,6 +35,9 @@ IMAQKIT_API Accounting accounting();
 IMAQKIT_API void failAllocation(std::uint64_t nth);
 // While on, createAutoCriticalSection gives no holder (a host out of resources).
 IMAQKIT_API void failLockHolders(bool on);
+// Makes the nth createCriticalSection call from now give no lock (1 = the
+// next call); 0 cancels.
+IMAQKIT_API void failCriticalSections(std::uint64_t nth);
 
 IMAQKIT_API std::vector<Report> reports();
 IMAQKIT_API void clearReports();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <sstream>
 
 #include "hardware.h"
@@ -220,7 +221,12 @@ void PropertyContainer::propertyNames(const char** names) {
   for (std::size_t i = 0; i < properties_.size(); ++i) names[i] = properties_[i]->name().c_str();
 }
 
+void PropertyContainer::maybeFailInstallation() {
+  if (installFault_ != 0 && --installFault_ == 0) throw std::bad_alloc();
+}
+
 void PropertyContainer::setCustomGetter(const char* name, IPropCustomGetFcn* getter) {
+  maybeFailInstallation();
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {
     ruleBroken("setCustomGetter for an unknown property");
@@ -232,6 +238,7 @@ void PropertyContainer::setCustomGetter(const char* name, IPropCustomGetFcn* get
 }
 
 void PropertyContainer::addPostSetListener(const char* name, IPropPostSetListener* listener) {
+  maybeFailInstallation();
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {
     ruleBroken("addPostSetListener for an unknown property");

@@ -49,6 +49,9 @@ class Property final : public IProperty, public IPropertyRecord {
   const std::string& readOnly() const { return readOnly_; }
   std::uint32_t id() const { return id_; }
   bool device() const { return device_; }
+  // What the module installed on it.
+  bool hasGetter() const { return getter_ != nullptr; }
+  std::size_t listenerCount() const { return listeners_.size(); }
   // What the property accepts, for error messages: "an integer from 0 to 255".
   std::string accepts() const;
   // The value as text: an enumeration's value name, or the number.
@@ -153,6 +156,11 @@ class PropertyContainer final : public IPropertyContainer {
   void setCustomGetter(const char* name, IPropCustomGetFcn* getter) override;
   void addPostSetListener(const char* name, IPropPostSetListener* listener) override;
 
+  // Makes the nth setCustomGetter or addPostSetListener call from now throw
+  // std::bad_alloc before it takes the object, as a host out of memory would
+  // (1 = the next call); 0 cancels.
+  void failInstallation(int nth) { installFault_ = nth; }
+
   void add(std::unique_ptr<Property> property);
   Property* find(const std::string& name) const;
   const std::vector<std::unique_ptr<Property>>& properties() const { return properties_; }
@@ -165,6 +173,8 @@ class PropertyContainer final : public IPropertyContainer {
  private:
   std::vector<std::unique_ptr<Property>> properties_;
   std::mutex mutex_;  // guards stored values; listeners are called without it
+  int installFault_ = 0;
+  void maybeFailInstallation();
 };
 
 }  // namespace host

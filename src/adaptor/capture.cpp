@@ -37,10 +37,16 @@ bool CorvaneAdaptor::stopCapture() {
   // Waits for the frame in progress: the camera never stops mid-frame.
   IAutoCriticalSection* hold = createAutoCriticalSection(acquireLock, true);
   std::uint8_t running = 0;
-  CvIsCameraRunning(device->cameraHandle, &running);
-  if (running != 0) CvStopCamera(device->cameraHandle);
+  CvStatus stopped = 0;
+  // A camera whose state cannot be read is stopped all the same: one left
+  // streaming keeps its bus bandwidth from every other camera on that bus.
+  if (CvIsCameraRunning(device->cameraHandle, &running) != 0 || running != 0)
+    stopped = CvStopCamera(device->cameraHandle);
   if (hold != nullptr) hold->leave();
   delete hold;
+  if (stopped != 0)
+    adaptorWarn("CorvaneImaq:stopCapture", "Failed to stop the camera: %s",
+                CvStatusStringA(stopped));
   return true;
 }
 
@@ -52,9 +58,13 @@ DWORD WINAPI AcquisitionThread(LPVOID parameter) {
   // messages, and openDevice reports that the thread could not be made.
   if (frameHold == nullptr) return 0;
   // Format 7 frames are sized by the region the camera was started with: a
-  // region set since then waits for the next open.
+  // region set since then waits for the next open. Taken by value before the
+  // first message: openDevice returns only once the thread takes messages, and
+  // the next openDevice frees that record.
   const Format7ImageRecord* started = adaptor->startup.image;
   const bool format7 = adaptor->format->formatNumber == kFormat7 && started != nullptr;
+  const int startedWidth = format7 ? started->width : 0;
+  const int startedHeight = format7 ? started->height : 0;
   MSG msg;
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     if (msg.message != WM_USER || !manager->acquisitionActive()) continue;
@@ -72,8 +82,8 @@ DWORD WINAPI AcquisitionThread(LPVOID parameter) {
         if (manager->frameWanted()) {
           int offsetX = 0, offsetY = 0, width = 0, height = 0;
           if (format7) {
-            width = started->width;
-            height = started->height;
+            width = startedWidth;
+            height = startedHeight;
           } else {
             adaptor->getROI(offsetX, offsetY, width, height);
           }

@@ -35,11 +35,29 @@ constexpr std::uint32_t bayerType(std::uint32_t base, std::uint8_t pattern) {
 CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
                                CorvaneFormat* videoFormat)
     : IAdaptor(engine), device(cameraDevice), format(videoFormat) {
-  acquireLock = createCriticalSection();
-  captureFlagLock = createCriticalSection();
-  // Last: the listeners may be called as soon as they are installed.
-  if (manager != nullptr && manager->engine() != nullptr)
-    installPropertyListeners(this, manager->engine()->propertyContainer());
+  // Nothing thrown by the host may leave a lock behind: a lock that cannot be
+  // had stays null, and createInstance then destroys the incomplete adaptor.
+  try {
+    acquireLock = createCriticalSection();
+    captureFlagLock = createCriticalSection();
+  } catch (...) {
+  }
+  if (!complete()) return;
+  // Last: the listeners may be called as soon as they are installed. From the
+  // first one on, the adaptor must outlive construction, so installation
+  // survives whatever the host throws.
+  try {
+    IEngine* hostEngine = manager->engine();
+    if (hostEngine != nullptr) installPropertyListeners(this, hostEngine->propertyContainer());
+  } catch (...) {
+    adaptorWarn("CorvaneImaq:createInstance",
+                "The host failed while property listeners were installed; some properties are "
+                "not connected to the camera.");
+  }
+}
+
+bool CorvaneAdaptor::complete() const {
+  return manager != nullptr && acquireLock != nullptr && captureFlagLock != nullptr;
 }
 
 CorvaneAdaptor::~CorvaneAdaptor() {

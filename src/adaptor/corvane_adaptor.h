@@ -18,6 +18,11 @@ class CorvaneAdaptor : public IAdaptor {
   CorvaneAdaptor(IEngine* engine, CorvaneDevice* device, CorvaneFormat* format);
   ~CorvaneAdaptor() override;
 
+  // Whether construction got everything it needs from the kit: the adaptor
+  // manager and both locks. An incomplete adaptor installed no listener and
+  // is only fit to be destroyed.
+  bool complete() const;
+
   void getROI(int& offsetX, int& offsetY, int& width, int& height) override;
   void setROI(int offsetX, int offsetY, int width, int height) override;
   int getMaxWidth() override;

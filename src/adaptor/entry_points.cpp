@@ -105,7 +105,29 @@ IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char*
                   formatName != nullptr ? formatName : "", device->name);
       return nullptr;
     }
-    return imaqNew<CorvaneAdaptor>(engine, device, format);
+    // No storage: nothing is constructed and nothing reported.
+    void* block = imaqmalloc(sizeof(CorvaneAdaptor));
+    if (block == nullptr) return nullptr;
+    CorvaneAdaptor* adaptor = nullptr;
+    try {
+      adaptor = new (block) CorvaneAdaptor(engine, device, format);
+    } catch (...) {
+      // What the base made (the adaptor manager) is gone with it; no lock or
+      // listener exists yet when the base throws.
+      imaqfree(block);
+      adaptorWarn("CorvaneImaq:createInstance",
+                  "The host failed while the adaptor was made; no adaptor for '%s'.", device->name);
+      return nullptr;
+    }
+    if (!adaptor->complete()) {
+      delete adaptor;
+      adaptorWarn("CorvaneImaq:createInstance",
+                  "The host kit gave no adaptor manager or no critical section; no adaptor for "
+                  "'%s'.",
+                  device->name);
+      return nullptr;
+    }
+    return adaptor;
   } catch (...) {
     return nullptr;
   }

@@ -15,6 +15,10 @@ constexpr float kDualPacketShare = 83.34f;
 
 bool CorvaneAdaptor::openDevice() {
   if (manager->deviceIsOpen()) return true;
+  // The host says closed, yet this adaptor's thread and engine may still run
+  // (the host never called closeDevice): end them as closeDevice would, so
+  // that no thread is lost and no two threads pull from one engine.
+  shutdownDevice();
   delete startup.image;
   startup = CameraStartupRecord{};
   startup.tag = CV_CAMERA_STARTUP_TAG;

@@ -72,28 +72,62 @@ void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValu
   adaptor_->SetControlRegister(d.registerId, control);
 }
 
+namespace {
+
+// Installs one getter and one post-set listener on a device property. A host
+// call that throws is taken as not done: what it was given is released here.
+void installPair(CorvaneAdaptor* adaptor, IPropertyContainer* container, const char* name) {
+  IPropertyRecord* record = container->propertyRecord(name);
+  if (record == nullptr || !record->isDeviceProperty()) return;
+  CorvanePropGetListener* getter = imaqNew<CorvanePropGetListener>(adaptor);
+  CorvanePropSetListener* setter = imaqNew<CorvanePropSetListener>(adaptor);
+  if (getter == nullptr || setter == nullptr) {
+    delete getter;
+    delete setter;
+    adaptorWarn("CorvaneImaq:createInstance",
+                "No storage for the listeners of property '%s'; it is not connected to the camera.",
+                name);
+    return;
+  }
+  try {
+    container->setCustomGetter(name, getter);
+  } catch (...) {
+    delete getter;
+    delete setter;
+    throw;
+  }
+  try {
+    container->addPostSetListener(name, setter);
+  } catch (...) {
+    delete setter;
+    throw;
+  }
+}
+
+}  // namespace
+
 void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* container) {
   if (container == nullptr) return;
-  const std::int32_t count = container->propertyCount();
-  if (count <= 0) return;
-  std::vector<const char*> names(static_cast<std::size_t>(count), nullptr);
-  container->propertyNames(names.data());
+  std::vector<const char*> names;
+  try {
+    const std::int32_t count = container->propertyCount();
+    if (count <= 0) return;
+    names.assign(static_cast<std::size_t>(count), nullptr);
+    container->propertyNames(names.data());
+  } catch (...) {
+    adaptorWarn("CorvaneImaq:createInstance",
+                "The host failed to list its properties; none is connected to the camera.");
+    return;
+  }
   for (const char* name : names) {
     if (name == nullptr) continue;
-    IPropertyRecord* record = container->propertyRecord(name);
-    if (record == nullptr || !record->isDeviceProperty()) continue;
-    CorvanePropGetListener* getter = imaqNew<CorvanePropGetListener>(adaptor);
-    CorvanePropSetListener* setter = imaqNew<CorvanePropSetListener>(adaptor);
-    if (getter == nullptr || setter == nullptr) {
-      delete getter;
-      delete setter;
-      adaptorWarn(
-          "CorvaneImaq:createInstance",
-          "No storage for the listeners of property '%s'; it is not connected to the camera.",
-          name);
-      continue;
+    try {
+      installPair(adaptor, container, name);
+    } catch (...) {
+      adaptorWarn("CorvaneImaq:createInstance",
+                  "The host failed to take the listeners of property '%s'; it is not connected "
+                  "to the camera.",
+                  name);
     }
-    container->setCustomGetter(name, getter);
-    container->addPostSetListener(name, setter);
   }
 }

@@ -27,5 +27,6 @@ class CorvanePropSetListener : public IPropPostSetListener {
 };
 
 // Installs a getter and a post-set listener on every device property of the
-// adaptor's engine. A pair that cannot be allocated is left out, with a warning.
+// adaptor's engine. A pair that cannot be allocated, or that the host fails to
+// take, is left out with a warning; nothing the host throws escapes.
 void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* container);

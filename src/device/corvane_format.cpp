@@ -63,6 +63,9 @@ bool CorvaneFormat::isValidRoi(std::int32_t offsetX, std::int32_t offsetY, std::
   const std::int32_t unitW = info.widthUnit, unitH = info.heightUnit;
   const std::int32_t unitX = info.offsetXUnit, unitY = info.offsetYUnit;
   if (unitW == 0 || unitH == 0 || unitX == 0 || unitY == 0) return false;
+  // A negative offset or an empty or negative size would be kept to 16 bits as
+  // a huge one, and frames would then claim more than the camera sends.
+  if (offsetX < 0 || offsetY < 0 || w <= 0 || h <= 0) return false;
   // 64-bit sums: an offset and a width near the 32-bit limits must not wrap.
   return w <= maxW && h <= maxH && std::int64_t{offsetX} + w <= maxW &&
          std::int64_t{offsetY} + h <= maxH && offsetX % unitX == 0 && offsetY % unitY == 0 &&

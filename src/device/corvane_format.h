@@ -21,8 +21,9 @@ class CorvaneFormat : public IMAQInterface {
   CorvaneFormat(const CorvaneFormat&) = delete;
   CorvaneFormat& operator=(const CorvaneFormat&) = delete;
 
-  // Whether a Format 7 region fits the mode's size and steps. A mode whose
-  // units are 0 accepts no region.
+  // Whether a Format 7 region fits the mode's size and steps: offsets of 0 or
+  // more, a width and a height of at least 1. A mode whose units are 0 accepts
+  // no region.
   bool isValidRoi(std::int32_t offsetX, std::int32_t offsetY, std::int32_t width,
                   std::int32_t height) const;
 

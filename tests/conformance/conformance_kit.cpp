@@ -5,6 +5,7 @@
 // laid out by the contract.
 #include "conformance_kit.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -81,8 +82,8 @@ void record(ck::Report report) {
 struct Lock {
   Head head;
   std::mutex mutex;
-  std::thread::id owner;
-  int holders = 0;
+  std::atomic<std::thread::id> owner{};  // read unlocked, to tell a second enter
+  std::atomic<int> holders{0};
 };
 
 struct Holder {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "iidc.h"
@@ -58,8 +59,30 @@ bool Bus::gate(const char* function, std::int64_t argument, CvStatus& status) {
       status = r.rule.status;
     }
   }
+  if (!fail && randomRate_ > 0.0 &&
+      (randomFunctions_.empty() || std::find(randomFunctions_.begin(), randomFunctions_.end(),
+                                             function) != randomFunctions_.end()) &&
+      std::uniform_real_distribution<double>(0.0, 1.0)(random_) < randomRate_) {
+    fail = true;
+    status = kInjected;
+    ++randomInjected_;
+  }
   if (fail) ++injected_;
   return fail;
+}
+
+void Bus::setRandomFaults(double rate, std::uint64_t seed, std::vector<std::string> functions) {
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  randomRate_ = rate > 0.0 ? rate : 0.0;
+  random_.seed(seed);
+  randomFunctions_ = std::move(functions);
+  randomInjected_ = 0;
+  anyRules_ = !rules_.empty() || randomRate_ > 0.0;
+}
+
+std::uint64_t Bus::randomFaultsInjected() {
+  std::lock_guard<std::mutex> lock(gateMutex_);
+  return randomInjected_;
 }
 
 void Bus::log(Call call) {
@@ -77,6 +100,8 @@ void Bus::clearFaults() {
   std::lock_guard<std::mutex> lock(gateMutex_);
   rules_.clear();
   injected_ = 0;
+  randomRate_ = 0.0;
+  randomFunctions_.clear();
   anyRules_ = false;
 }
 

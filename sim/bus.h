@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "camera.h"
@@ -48,6 +49,8 @@ class Bus {
 
   // Fault gate and call log, used by every exported function.
   bool gate(const char* function, std::int64_t argument, CvStatus& status);
+  void setRandomFaults(double rate, std::uint64_t seed, std::vector<std::string> functions);
+  std::uint64_t randomFaultsInjected();
   bool logging() const { return logOn_.load(std::memory_order_relaxed); }
   void log(Call call);
 
@@ -135,6 +138,10 @@ class Bus {
   Quirks quirks_;  // guarded by mutex_
   std::vector<RuleState> rules_;
   std::uint64_t injected_ = 0;
+  double randomRate_ = 0.0;
+  std::mt19937_64 random_;
+  std::vector<std::string> randomFunctions_;
+  std::uint64_t randomInjected_ = 0;
   std::vector<Call> log_;
 };
 

@@ -26,6 +26,14 @@ void clearFaults() {
 std::uint64_t faultsInjected() {
   return Bus::get().faultsInjected();
 }
+
+void setRandomFaults(double rate, std::uint64_t seed, const std::vector<std::string>& functions) {
+  Bus::get().setRandomFaults(rate, seed, functions);
+}
+
+std::uint64_t randomFaultsInjected() {
+  return Bus::get().randomFaultsInjected();
+}
 void setCountOverstatement(std::uint32_t extra) {
   Bus::get().setCountOverstatement(extra);
 }

@@ -140,6 +140,14 @@ BL1394_API void addFault(const FaultRule& rule);
 BL1394_API void clearFaults();
 // How many calls have been failed by rules since the last clearFaults.
 BL1394_API std::uint64_t faultsInjected();
+// Faults at random, beside the rules: each call of one of the functions (of
+// any gated function when the list is empty) fails with kInjected at the given
+// rate, drawn from a generator seeded with seed, so that a run can be repeated.
+// A rate of 0 turns them off; clearFaults does too.
+BL1394_API void setRandomFaults(double rate, std::uint64_t seed,
+                                const std::vector<std::string>& functions = {});
+// Calls failed at random since the last setRandomFaults.
+BL1394_API std::uint64_t randomFaultsInjected();
 // A faulty library: CvLocateCamerasEx reports this many identifiers more than
 // it filled in (0 = honest).
 BL1394_API void setCountOverstatement(std::uint32_t extra);

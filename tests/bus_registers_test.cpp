@@ -1,5 +1,6 @@
 // The virtual bus through its C API: enumeration, handles, registers,
 // isochronous resources, faults, the call log and bad input.
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -382,6 +383,31 @@ TEST_F(RegistersTest, FaultsFailTheNthMatchingCallOrEveryCall) {
   EXPECT_EQ(0xE0001234u, CvReadQuad(h, 0xF0F00004u, &word));
   sim::clearFaults();
   EXPECT_EQ(0u, CvReadQuad(h, 0xF0F00000u, &word));
+}
+
+TEST_F(RegistersTest, RandomFaultsFailAtTheirRateAndRepeatWithTheirSeed) {
+  CvCameraHandle h = Open(1, kMono);
+  auto statuses = [&](std::uint64_t seed) {
+    sim::setRandomFaults(0.25, seed, {"CvReadQuad"});
+    std::vector<CvStatus> seen;
+    std::uint32_t word;
+    for (int i = 0; i < 400; ++i) seen.push_back(CvReadQuad(h, 0xF0F00000u, &word));
+    // Functions not listed never fail.
+    char text[64];
+    EXPECT_EQ(0u, CvQueryCameraRegister(h, kCvRegVendorName, text, 64));
+    return seen;
+  };
+  const std::vector<CvStatus> first = statuses(7);
+  const auto failed =
+      static_cast<std::uint64_t>(std::count(first.begin(), first.end(), sim::kInjected));
+  EXPECT_EQ(failed, sim::randomFaultsInjected());
+  EXPECT_GT(failed, 50u);  // a quarter of 400, give or take
+  EXPECT_LT(failed, 150u);
+  EXPECT_EQ(first, statuses(7));
+  EXPECT_NE(first, statuses(8));
+  sim::clearFaults();
+  std::uint32_t word;
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(0u, CvReadQuad(h, 0xF0F00000u, &word));
 }
 
 TEST_F(RegistersTest, AFailedEnumerationReportsNoCameras) {

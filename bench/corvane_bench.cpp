@@ -3,6 +3,7 @@
 //
 //   corvane-bench [--json] [--seconds S] [CASE...]
 //   cases: frames latency buses discovery properties stop allocations
+//   corvane-bench [--json] soak [--minutes N] [--seed S] [--fault-rate R]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,22 +23,33 @@
 #include "control.h"
 #include "kit.h"
 #include "session.h"
+#include "soak.h"
 
 // Every allocation of the process is counted, the module's included: the
 // module's calls to operator new resolve to these.
 namespace {
 std::atomic<std::uint64_t> allocations{0};
-}
+std::atomic<std::int64_t> liveBlocks{0};
+}  // namespace
 void* operator new(std::size_t size) {
   ++allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) {
+    ++liveBlocks;
+    return p;
+  }
   throw std::bad_alloc();
 }
 void operator delete(void* p) noexcept {
+  if (p != nullptr) --liveBlocks;
   std::free(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
+  if (p != nullptr) --liveBlocks;
   std::free(p);
+}
+
+std::int64_t soak::liveHeapBlocks() {
+  return liveBlocks.load();
 }
 
 namespace {
@@ -539,6 +551,7 @@ void table(const json& results) {
 
 int main(int argc, char** argv) {
   Bench bench;
+  soak::Options soakOptions;
   bool json = false;
   std::vector<std::string> cases;
   for (int i = 1; i < argc; ++i) {
@@ -553,10 +566,26 @@ int main(int argc, char** argv) {
       }
     } else if (a == "--module" && i + 1 < argc) {
       bench.modulePath = argv[++i];
+    } else if (a == "--minutes" && i + 1 < argc) {
+      soakOptions.minutes = std::atof(argv[++i]);
+      if (!(soakOptions.minutes > 0)) {
+        std::fprintf(stderr, "corvane-bench: --minutes takes a time above 0\n");
+        return 2;
+      }
+    } else if (a == "--seed" && i + 1 < argc) {
+      soakOptions.seed = std::strtoull(argv[++i], nullptr, 0);
+    } else if (a == "--fault-rate" && i + 1 < argc) {
+      soakOptions.faultRate = std::atof(argv[++i]);
+      if (!(soakOptions.faultRate >= 0 && soakOptions.faultRate < 1)) {
+        std::fprintf(stderr, "corvane-bench: --fault-rate takes a rate from 0 to below 1\n");
+        return 2;
+      }
     } else if (a == "--help") {
       std::puts(
           "usage: corvane-bench [--json] [--seconds S] [--module PATH] "
-          "[frames|latency|buses|discovery|properties|stop|allocations|loop=N]...");
+          "[frames|latency|buses|discovery|properties|stop|allocations|loop=N]...\n"
+          "       corvane-bench [--json] [--module PATH] soak [--minutes N] [--seed S] "
+          "[--fault-rate R]");
       return 0;
     } else if (a.rfind("--", 0) == 0) {
       std::fprintf(stderr, "corvane-bench: unknown option '%s'\n", a.c_str());
@@ -569,6 +598,22 @@ int main(int argc, char** argv) {
                                         "properties", "stop",    "allocations"};
   if (cases.empty()) cases = all;
   kit::setReportEcho(false);
+  if (std::find(cases.begin(), cases.end(), "soak") != cases.end()) {
+    if (cases.size() != 1) {
+      std::fprintf(stderr, "corvane-bench: soak runs alone\n");
+      return 2;
+    }
+    soakOptions.modulePath = bench.modulePath;
+    std::fprintf(stderr, "corvane-bench soak: seed %llu (repeat with --seed %llu)\n",
+                 static_cast<unsigned long long>(soakOptions.seed),
+                 static_cast<unsigned long long>(soakOptions.seed));
+    const nlohmann::json figures = soak::run(soakOptions);
+    if (json)
+      std::printf("%s\n", figures.dump(2).c_str());
+    else
+      soak::print(figures);
+    return figures.value("ok", false) ? 0 : 1;
+  }
   nlohmann::json results;
   for (const std::string& c : cases) {
     if (c == "frames")

@@ -28,3 +28,6 @@ scripts/check-binaries.sh
 echo "== benchmark smoke run (no timing is judged)"
 build/native/bin/corvane-bench --seconds 0.2 --json >build/native/bench.json
 grep -q '"allocations"' build/native/bench.json && echo "corvane-bench printed its JSON"
+
+echo "== soak, one minute (every frame accounted for, nothing leaked, nothing hung)"
+build/native/bin/corvane-bench soak --minutes 1

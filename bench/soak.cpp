@@ -1,0 +1,499 @@
+// A long life of the module inside a host, compressed: the cameras of the
+// default bus acquire in turn and all at once, two host threads read and write
+// properties all the while, a camera on a hardware trigger takes pulses,
+// cameras are unplugged and plugged back, and library calls fail at random.
+// Every frame is accounted for, and what the process holds is read at the
+// start and at the end.
+#include "soak.h"
+
+#include <dirent.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "acquisition.h"
+#include "control.h"
+#include "kit.h"
+#include "pixel_layout.h"
+#include "session.h"
+
+namespace soak {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+// Blocks the heap may hold more at the end than after the warm-up rounds: the
+// library's containers settle at sizes that depend on the moment.
+constexpr std::int64_t kHeapSlack = 8;
+
+// ---- What the process holds --------------------------------------------------------
+
+json processFigures() {
+  // Memory the allocator keeps but nothing uses goes back first, so that the
+  // resident size shows what is alive.
+  malloc_trim(0);
+  long residentKiB = -1, threads = -1;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) residentKiB = std::atol(line.c_str() + 6);
+    if (line.rfind("Threads:", 0) == 0) threads = std::atol(line.c_str() + 8);
+  }
+  int descriptors = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++descriptors;
+    closedir(dir);
+    --descriptors;  // the one reading the folder
+  }
+  return {{"resident_kib", residentKiB},
+          {"heap_blocks", liveHeapBlocks()},
+          {"descriptors", descriptors},
+          {"threads", threads},
+          {"kit_blocks", kit::accounting().liveBlocks},
+          {"kit_sections", kit::accounting().liveSections}};
+}
+
+// ---- Frame accounting --------------------------------------------------------------
+
+struct Frames {
+  std::uint64_t sent = 0;         // completed by the cameras while acquiring
+  std::uint64_t taken = 0;        // handed by the library to the module
+  std::uint64_t counted = 0;      // counted by the host
+  std::uint64_t delivered = 0;    // delivered to the host in a frame buffer
+  std::uint64_t busLost = 0;      // dropped by the library's receive ring, and counted by it
+  std::uint64_t gaps = 0;         // missing from the delivered sequence
+  std::uint64_t unexplained = 0;  // gaps beyond the library's count, per acquisition
+  std::uint64_t moduleLost = 0;   // taken by the module and never counted
+
+  void add(const Frames& f) {
+    sent += f.sent;
+    taken += f.taken;
+    counted += f.counted;
+    delivered += f.delivered;
+    busLost += f.busLost;
+    gaps += f.gaps;
+    unexplained += f.unexplained;
+    moduleLost += f.moduleLost;
+  }
+};
+
+// Takes an input's frames on its own thread as a host's user does, and notes
+// the gaps in the cameras' sequence numbers.
+class Drain {
+ public:
+  explicit Drain(host::Engine& engine)
+      : thread_([this, &engine] {
+          host::Frame frame;
+          for (;;) {
+            const bool stopping = stop_;
+            while (engine.takeFrame(frame, stopping ? 0 : 0.02)) note(frame);
+            if (stopping) break;
+          }
+        }) {}
+  ~Drain() { finish(); }
+  void finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  std::uint64_t gaps() const { return gaps_; }
+
+ private:
+  void note(const host::Frame& frame) {
+    std::uint32_t seq = 0;
+    if (!pixel::readSequence(frame.data.data(), frame.data.size(), seq)) return;
+    if (seen_ && seq > last_ + 1) gaps_ += seq - last_ - 1;
+    last_ = seq;
+    seen_ = true;
+  }
+  std::atomic<bool> stop_{false};
+  bool seen_ = false;
+  std::uint32_t last_ = 0;
+  std::uint64_t gaps_ = 0;
+  std::thread thread_;
+};
+
+// One video input from open to close.
+struct Acquisition {
+  std::unique_ptr<host::VideoInput> input;
+  std::uint64_t camera = 0;
+  CvEngineHandle engine = nullptr;
+  std::uint64_t completedBefore = 0;
+  bool triggered = false;
+  std::unique_ptr<Drain> drain;
+};
+
+std::uint64_t completed(std::uint64_t camera) {
+  sim::CameraState state;
+  return sim::readCamera(camera, state) ? state.framesCompleted : 0;
+}
+
+// ---- The life -----------------------------------------------------------------------
+
+class Life {
+ public:
+  explicit Life(const Options& options) : options_(options), random_(options.seed) {}
+
+  json run() {
+    sim::installBus(sim::defaultBus());
+    sim::setTimeoutScale(0.25);  // frame waits of 2000 ms last 500 ms
+    kit::setReportEcho(false);
+    kit::clearReports();
+    kit::clearViolations();
+    const json atStart = processFigures();
+    std::string error;
+    if (!session_.start(options_.modulePath, error)) return {{"ok", false}, {"error", error}};
+    watchdog_ = std::thread([this] { watch(); });
+    propertyThreads_.emplace_back([this] { turnProperties(options_.seed + 1); });
+    propertyThreads_.emplace_back([this] { turnProperties(options_.seed + 2); });
+
+    const auto end = Clock::now() + std::chrono::duration<double>(options_.minutes * 60.0);
+    json warm;
+    while (Clock::now() < end) {
+      round(true);
+      // Every camera has acquired alone and with the others by the sixth round.
+      if (rounds_ == 6) warm = processFigures();
+    }
+    // A last round without faults: every camera once more, stopped for good.
+    sim::setRandomFaults(0.0, 0);
+    round(false);
+    // Read as after the first round: the same threads of the soak itself run.
+    const json atEnd = processFigures();
+    if (warm.is_null()) warm = atEnd;
+
+    finished_ = true;
+    for (std::thread& t : propertyThreads_) t.join();
+    watchdog_.join();
+    session_.stop();
+    const json stopped = processFigures();
+    const sim::Resources left = sim::resources();
+    sim::setTimeoutScale(1.0);
+
+    const std::vector<std::string> violations = kit::violations();
+    const bool leftNothing = left.openHandles == 0 && left.engines == 0 &&
+                             left.reservedChannels == 0 && left.runningCameras == 0 &&
+                             !left.initialized;
+    // A leak of one block an acquisition would show here many times over.
+    const std::int64_t heapGrowth =
+        atEnd["heap_blocks"].get<std::int64_t>() - warm["heap_blocks"].get<std::int64_t>();
+    const bool flat = heapGrowth <= kHeapSlack && atEnd["threads"] == warm["threads"] &&
+                      atEnd["descriptors"] == warm["descriptors"] &&
+                      stopped["kit_blocks"] == atStart["kit_blocks"] &&
+                      stopped["kit_sections"] == atStart["kit_sections"];
+    const bool ok = frames_.unexplained == 0 && frames_.moduleLost == 0 && violations.empty() &&
+                    leftNothing && flat;
+    return {
+        {"ok", ok},
+        {"seed", options_.seed},
+        {"minutes", options_.minutes},
+        {"fault_rate", options_.faultRate},
+        {"rounds", rounds_},
+        {"acquisitions", acquisitions_},
+        {"refused", refused_},
+        {"frames",
+         {{"sent", frames_.sent},
+          {"taken", frames_.taken},
+          {"counted", frames_.counted},
+          {"delivered", frames_.delivered},
+          {"lost_by_bus", frames_.busLost},
+          {"gaps", frames_.gaps},
+          {"unexplained", frames_.unexplained},
+          {"lost_by_module", frames_.moduleLost},
+          {"waiting_at_stop",
+           frames_.sent - std::min(frames_.sent, frames_.taken + frames_.busLost)}}},
+        {"properties", {{"reads", reads_.load()}, {"writes", writes_.load()}}},
+        {"pulsed_acquisitions", pulsed_},
+        {"unplugs", unplugs_},
+        {"faults_injected", faults_},
+        {"reports", reports()},
+        {"violations", violations},
+        {"bus_left",
+         {{"handles", left.openHandles},
+          {"engines", left.engines},
+          {"channels", left.reservedChannels},
+          {"running", left.runningCameras}}},
+        {"process", {{"start", atStart}, {"warm", warm}, {"end", atEnd}, {"stopped", stopped}}}};
+  }
+
+ private:
+  // One round: discovery, then the cameras of the round acquire for a while.
+  void round(bool withFaults) {
+    ++rounds_;
+    progress_ = Clock::now();
+    if (withFaults) {
+      // Library calls fail at random from here on, discovery included.
+      sim::setRandomFaults(
+          options_.faultRate, options_.seed + rounds_,
+          {"CvOpenCameraHandleEx", "CvQueryCameraRegister", "CvSetCameraRegister", "CvReadQuad",
+           "CvWriteQuad", "CvGetAvailableIsoChannel", "CvGetSpecialFeatureCaps",
+           "CvSetIsochEngineOption", "CvCreateIsochReceiveEngine", "CvStartIsochReceiveEngine",
+           "CvIsCameraRunning", "CvStartCamera", "CvStopCamera", "CvGetNextCompleteFrame"});
+    }
+    session_.discover();
+    const std::uint64_t cameras[] = {sim::kMonoCamera, sim::kBayerCamera, sim::kYuvCamera};
+    const char* names[] = {"Corvane MV-640M 100201", "Corvane CX-1280B 100202",
+                           "Corvane CY-422DP 100203"};
+    // Even rounds: every camera at once; odd rounds: one camera, in turn.
+    std::vector<int> chosen;
+    if (!withFaults || rounds_ % 2 == 0) {
+      chosen = {0, 1, 2};
+    } else {
+      chosen = {static_cast<int>((rounds_ / 2) % 3)};
+    }
+    std::vector<std::unique_ptr<Acquisition>> running;
+    for (int c : chosen) {
+      auto a = startAcquisition(names[c], cameras[c]);
+      if (a) running.push_back(std::move(a));
+    }
+    {
+      std::lock_guard<std::mutex> hold(inputsMutex_);
+      for (auto& a : running) live_.push_back(a->input.get());
+    }
+    // Now and then a camera is unplugged mid-stream and plugged back.
+    const auto roundEnd = Clock::now() + std::chrono::milliseconds(1500 + random_() % 1500);
+    if (withFaults && rounds_ % 5 == 3 && !running.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      const std::uint64_t victim = running[random_() % running.size()]->camera;
+      sim::unplug(victim);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      sim::replug(victim);
+      ++unplugs_;
+    }
+    std::this_thread::sleep_until(roundEnd);
+    {
+      std::lock_guard<std::mutex> hold(inputsMutex_);
+      live_.clear();
+    }
+    for (auto& a : running) endAcquisition(*a);
+    running.clear();
+    faults_ += sim::randomFaultsInjected();
+    for (const kit::Report& r : kit::reports()) tally(r);
+    kit::clearReports();
+    session_.release();
+  }
+
+  std::unique_ptr<Acquisition> startAcquisition(const char* device, std::uint64_t camera) {
+    host::DeviceEntry* entry = session_.hardware().deviceByName(device);
+    if (entry == nullptr || entry->formats().empty()) {
+      ++refused_;  // its probe failed this time
+      return nullptr;
+    }
+    const auto& formats = entry->formats();
+    const std::string format = formats[random_() % formats.size()]->name();
+    std::string error;
+    auto a = std::make_unique<Acquisition>();
+    a->camera = camera;
+    a->input = host::VideoInput::create(session_, device, format, error);
+    if (!a->input) {
+      ++refused_;
+      return nullptr;
+    }
+    a->input->settings.framesPerTrigger = 0;  // until stopped
+    if (camera == sim::kBayerCamera && random_() % 2 == 0)
+      a->triggered = a->input->selectTrigger("Mode_0", "Source_0", error);
+    const std::vector<CvEngineHandle> before = sim::engines();
+    if (!a->input->open(error)) {
+      ++refused_;
+      return nullptr;
+    }
+    for (CvEngineHandle e : sim::engines())
+      if (std::find(before.begin(), before.end(), e) == before.end()) a->engine = e;
+    a->completedBefore = completed(camera);
+    a->drain = std::make_unique<Drain>(a->input->engine());
+    if (!a->input->start(error)) {
+      ++refused_;
+      endAcquisition(*a);
+      return nullptr;
+    }
+    if (a->triggered) {
+      sim::setPulseRate(camera, 25.0);
+      ++pulsed_;
+    }
+    ++acquisitions_;
+    return a;
+  }
+
+  // Stops, accounts and closes one acquisition.
+  void endAcquisition(Acquisition& a) {
+    a.input->stop();
+    if (a.triggered) sim::setPulseRate(a.camera, 0.0);
+    a.drain->finish();
+    Frames f;
+    sim::EngineStats stats;
+    if (a.engine != nullptr && sim::readEngine(a.engine, stats)) {
+      f.taken = stats.framesDelivered;
+      f.busLost = stats.framesLost;
+    }
+    const std::uint64_t completedAfter = completed(a.camera);
+    f.sent = completedAfter > a.completedBefore ? completedAfter - a.completedBefore : 0;
+    f.counted = a.input->manager().framesCounted();
+    f.delivered = a.input->engine().framesDelivered();
+    f.gaps = a.drain->gaps();
+    f.unexplained = f.gaps > f.busLost ? f.gaps - f.busLost : 0;
+    f.moduleLost = f.taken > f.counted ? f.taken - f.counted : 0;
+    frames_.add(f);
+    a.input->close();
+    a.input.reset();
+  }
+
+  // A host thread that turns the controls of whatever acquires.
+  void turnProperties(std::uint64_t seed) {
+    std::mt19937_64 random(seed);
+    const struct {
+      const char* name;
+      int maximum;  // integer values 0..maximum; 0: a double
+    } controls[] = {{"Brightness_Value", 255},
+                    {"Gain_Value", 680},
+                    {"Shutter_Value", 4095},
+                    {"Shutter_Absolute_Value", 0},
+                    {"Gamma_State", 1}};
+    while (!finished_) {
+      {
+        std::lock_guard<std::mutex> hold(inputsMutex_);
+        if (!live_.empty()) {
+          host::VideoInput* input = live_[random() % live_.size()];
+          const auto& control = controls[random() % std::size(controls)];
+          if (input->properties().find(control.name) != nullptr) {
+            std::string value = control.maximum == 0
+                                    ? std::to_string(0.001 + (random() % 100) / 1000.0)
+                                    : std::to_string(random() % (control.maximum + 1));
+            if (control.name == std::string("Shutter_Value") && value == "0") value = "1";
+            std::string error;
+            host::PropertyValue read;
+            if (input->properties().write(control.name, value, error)) ++writes_;
+            if (input->properties().read(control.name, read, error)) ++reads_;
+          }
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  // Nothing may hang: a round that makes no progress for two minutes ends the run.
+  void watch() {
+    while (!finished_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (Clock::now() - progress_.load() > std::chrono::minutes(2)) {
+        std::fprintf(stderr,
+                     "corvane-bench soak: no progress for two minutes: a hang (seed %llu)\n",
+                     static_cast<unsigned long long>(options_.seed));
+        std::_Exit(3);
+      }
+    }
+  }
+
+  Options options_;
+  std::mt19937_64 random_;
+  host::Session session_;
+  std::thread watchdog_;
+  std::vector<std::thread> propertyThreads_;
+  std::atomic<bool> finished_{false};
+  std::atomic<Clock::time_point> progress_{Clock::now()};
+  std::mutex inputsMutex_;
+  std::vector<host::VideoInput*> live_;
+  Frames frames_;
+  std::uint64_t rounds_ = 0, acquisitions_ = 0, refused_ = 0, pulsed_ = 0, unplugs_ = 0;
+  std::uint64_t faults_ = 0;
+  std::atomic<std::uint64_t> reads_{0}, writes_{0};
+  // Reports by source, with the first message of each, in storage made once:
+  // the soak's own books must not show as the heap growing.
+  struct Tally {
+    char source[64];
+    char example[192];
+    std::uint64_t count;
+  };
+  std::array<Tally, 32> tallies_{};
+  std::size_t talliesUsed_ = 0;
+
+  void tally(const kit::Report& r) {
+    for (std::size_t i = 0; i < talliesUsed_; ++i) {
+      if (r.source == tallies_[i].source) {
+        ++tallies_[i].count;
+        return;
+      }
+    }
+    if (talliesUsed_ == tallies_.size()) return;
+    Tally& t = tallies_[talliesUsed_++];
+    std::snprintf(t.source, sizeof t.source, "%s", r.source.c_str());
+    std::snprintf(t.example, sizeof t.example, "%s", r.message.c_str());
+    t.count = 1;
+  }
+
+  json reports() const {
+    json counts = json::object(), examples = json::object();
+    for (std::size_t i = 0; i < talliesUsed_; ++i) {
+      counts[tallies_[i].source] = tallies_[i].count;
+      examples[tallies_[i].source] = tallies_[i].example;
+    }
+    return {{"counts", counts}, {"examples", examples}};
+  }
+};
+
+}  // namespace
+
+json run(const Options& options) {
+  Life life(options);
+  return life.run();
+}
+
+void print(const json& f) {
+  if (f.contains("error")) {
+    std::printf("soak: %s\n", f["error"].get<std::string>().c_str());
+    return;
+  }
+  const json& fr = f["frames"];
+  std::printf("soak, seed %llu, %.1f minutes, fault rate %g: %s\n",
+              f["seed"].get<unsigned long long>(), f["minutes"].get<double>(),
+              f["fault_rate"].get<double>(), f["ok"].get<bool>() ? "ok" : "PROBLEMS");
+  std::printf(
+      "  %llu rounds, %llu acquisitions (%llu refused by injected faults), %llu on a "
+      "hardware trigger, %llu unplugs, %llu faults injected\n",
+      f["rounds"].get<unsigned long long>(), f["acquisitions"].get<unsigned long long>(),
+      f["refused"].get<unsigned long long>(), f["pulsed_acquisitions"].get<unsigned long long>(),
+      f["unplugs"].get<unsigned long long>(), f["faults_injected"].get<unsigned long long>());
+  std::printf(
+      "  frames: %llu sent, %llu taken by the module, %llu counted, %llu delivered; "
+      "%llu lost by the bus and counted by it (%llu gaps seen), %llu still in the "
+      "receive ring at a stop; %llu unexplained, %llu lost by the module\n",
+      fr["sent"].get<unsigned long long>(), fr["taken"].get<unsigned long long>(),
+      fr["counted"].get<unsigned long long>(), fr["delivered"].get<unsigned long long>(),
+      fr["lost_by_bus"].get<unsigned long long>(), fr["gaps"].get<unsigned long long>(),
+      fr["waiting_at_stop"].get<unsigned long long>(), fr["unexplained"].get<unsigned long long>(),
+      fr["lost_by_module"].get<unsigned long long>());
+  std::printf("  properties: %llu reads, %llu writes from two host threads\n",
+              f["properties"]["reads"].get<unsigned long long>(),
+              f["properties"]["writes"].get<unsigned long long>());
+  std::printf("  reports:");
+  for (const auto& [source, count] : f["reports"]["counts"].items())
+    std::printf(" %s %llu;", source.c_str(), count.get<unsigned long long>());
+  std::printf("\n");
+  for (const char* when : {"start", "warm", "end", "stopped"}) {
+    const json& p = f["process"][when];
+    if (p.is_null()) continue;
+    std::printf(
+        "  %-7s resident %ld KiB, %lld heap blocks, %d descriptors, %ld threads, %zu kit "
+        "blocks, %zu kit sections\n",
+        when, p["resident_kib"].get<long>(), p["heap_blocks"].get<long long>(),
+        p["descriptors"].get<int>(), p["threads"].get<long>(), p["kit_blocks"].get<std::size_t>(),
+        p["kit_sections"].get<std::size_t>());
+  }
+  const json& left = f["bus_left"];
+  std::printf("  left on the bus: %u handles, %u engines, %u channels, %u running cameras\n",
+              left["handles"].get<unsigned>(), left["engines"].get<unsigned>(),
+              left["channels"].get<unsigned>(), left["running"].get<unsigned>());
+  for (const auto& v : f["violations"])
+    std::printf("  broken rule: %s\n", v.get<std::string>().c_str());
+}
+
+}  // namespace soak

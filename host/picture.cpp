@@ -176,24 +176,4 @@ Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth) {
   return sheet;
 }
 
-std::FILE* openPictureFile(const std::string& path, std::string& temporary, std::string& error) {
-  temporary = path + ".part";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) error = path + ": cannot be written";
-  return file;
-}
-
-bool commitPictureFile(std::FILE* file, const std::string& temporary, const std::string& path,
-                       bool ok, std::string& error) {
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, path, ec);
-  if (!ok || ec) {
-    std::filesystem::remove(temporary, ec);
-    error = path + ": writing failed";
-    return false;
-  }
-  return true;
-}
-
 }  // namespace host

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,16 +22,14 @@ bool decode(const Frame& frame, Picture& picture);
 // Up to 16 pictures scaled into a 4-column sheet, each cell at most cellWidth wide.
 Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth);
 
-// The picture file's extension for this build ("png", or "ppm" without libpng).
-const char* pictureExtension();
-// Writes the picture atomically: a file of that name is either whole or absent.
-bool writePicture(const Picture& picture, const std::string& path, std::string& error);
+// The picture in a file format's bytes: PNG (lossless, the same bytes on every
+// platform) or JPEG (quality 1 to 100, for pictures that travel). False when
+// the picture is empty or its pixels do not fill it.
+bool encodePng(const Picture& picture, std::vector<std::uint8_t>& bytes);
+bool encodeJpeg(const Picture& picture, int quality, std::vector<std::uint8_t>& bytes);
 
-// For the picture writers: opens path's temporary file for writing, or says why not.
-std::FILE* openPictureFile(const std::string& path, std::string& temporary, std::string& error);
-// For the picture writers: closes the temporary file and, when all went well,
-// renames it to path; otherwise removes it and says so in error.
-bool commitPictureFile(std::FILE* file, const std::string& temporary, const std::string& path,
-                       bool ok, std::string& error);
+// Writes the picture as a PNG file atomically: a file of that name is either
+// whole or absent.
+bool writePicture(const Picture& picture, const std::string& path, std::string& error);
 
 }  // namespace host

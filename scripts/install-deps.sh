@@ -5,7 +5,7 @@
 #   install-deps.sh analysis  clang, clang-tidy and libFuzzer for the deeper checks
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
-      libpng-dev clang-format)
+      libstb-dev libcli11-dev clang-format)
 case "${1:-native}" in
   all) want+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;

@@ -1,6 +1,7 @@
 #include "module.h"
 
 #include <cstring>
+#include <filesystem>
 
 namespace host {
 namespace {
@@ -41,7 +42,15 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
 }
 
 std::string Module::defaultPath() {
-  return platform::programDirectory() + platform::kModuleFileName;
+  // Beside the program, as a build lays it out; else in the module part of a
+  // package, beside the demonstration kit's folder.
+  const std::string beside = platform::programDirectory() + platform::kModuleFileName;
+  const std::string packaged =
+      platform::programDirectory() + "../module/" + platform::kModuleFileName;
+  std::error_code ec;
+  if (!std::filesystem::exists(beside, ec) && std::filesystem::exists(packaged, ec))
+    return std::filesystem::path(packaged).lexically_normal().string();
+  return beside;
 }
 
 Module::~Module() {

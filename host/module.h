@@ -24,7 +24,8 @@ class Module {
   // file and which entry point, when the file cannot be loaded or lacks one of
   // the required entry points.
   static std::unique_ptr<Module> load(const std::string& path, std::string& error);
-  // The module built beside the running program.
+  // The module beside the running program, or else in ../module beside the
+  // program's folder (the layout of the packages).
   static std::string defaultPath();
   ~Module();
   Module(const Module&) = delete;

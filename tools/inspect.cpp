@@ -1,0 +1,200 @@
+// corvane-host bus, list and info: what the bus holds, what the module
+// discovers, and what it declares for a device.
+#include <cstdio>
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "acquisition.h"
+#include "bl1394.h"
+#include "commands.h"
+#include "control.h"
+#include "iidc.h"
+#include "session.h"
+#include "support.h"
+
+namespace tool {
+namespace {
+
+std::string hex(std::uint64_t n, int width) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%0*llx", width, static_cast<unsigned long long>(n));
+  return text;
+}
+
+const char* speedName(std::uint8_t speed) {
+  static const char* const names[] = {"S100", "S200", "S400", "S800", "S1600", "S3200"};
+  return speed < 6 ? names[speed] : "?";
+}
+
+const char* typeName(host::PropertyType type) {
+  switch (type) {
+    case host::PropertyType::kDouble:
+      return "double";
+    case host::PropertyType::kInteger:
+      return "integer";
+    case host::PropertyType::kEnum:
+      return "enumeration";
+  }
+  return "";
+}
+
+// A value for people: texts as they are, numbers to six significant digits.
+std::string shortNumber(const nlohmann::json& value) {
+  if (value.is_string()) return value.get<std::string>();
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value.get<double>());
+  return text;
+}
+
+}  // namespace
+
+int describeBus(bool json) {
+  const sim::BusDesc bus = sim::installedBus();
+  if (json) {
+    std::printf("%s\n", sim::busToJson(bus).c_str());
+    return 0;
+  }
+  for (std::size_t a = 0; a < bus.adapters.size(); ++a) {
+    std::printf("Adapter %zu: %zu camera(s)\n", a + 1, bus.adapters[a].size());
+    for (const sim::CameraDesc& c : bus.adapters[a]) {
+      std::printf("  %s  %s %s %u  %s\n", hex(c.id, 16).c_str(), c.vendor.c_str(), c.model.c_str(),
+                  c.number, speedName(c.speed));
+      for (const sim::FixedModeDesc& m : c.fixed) {
+        const iidc::FixedMode& f = iidc::kFixedModes[m.format][m.mode];
+        std::string rates;
+        for (std::uint32_t r : m.rates)
+          rates += std::string(rates.empty() ? "" : ", ") + CvFpsStringA(r);
+        std::printf("    format %u mode %u: %ux%u %s at %s fps\n", m.format, m.mode, f.width,
+                    f.height, CvPixelFormatStringA(f.coding), rates.c_str());
+      }
+      for (const sim::Format7ModeDesc& m : c.format7) {
+        std::string codings;
+        for (std::uint32_t k : m.codings)
+          codings += std::string(codings.empty() ? "" : ", ") + CvPixelFormatStringA(k);
+        std::printf(
+            "    format 7 mode %u: up to %ux%u in steps of %ux%u, %s, %u-byte packets (%.2f%% of a "
+            "bus cycle at %s)\n",
+            m.mode, m.maxWidth, m.maxHeight, m.widthUnit, m.heightUnit, codings.c_str(),
+            m.packetSize, static_cast<double>(blCalcIsoBandwidthPercentage(c.speed, m.packetSize)),
+            speedName(c.speed));
+      }
+      if (c.filterPattern) std::printf("    colour filter pattern %u\n", c.filterPattern);
+      if (c.triggerInquiry & 0x80000000u)
+        std::printf("    hardware trigger (inquiry %s)\n", hex(c.triggerInquiry, 8).c_str());
+      if (c.dualPacket) std::printf("    dual packet mode\n");
+      std::string features;
+      for (const sim::FeatureDesc& f : c.features)
+        features += std::string(features.empty() ? "" : ", ") + f.name;
+      if (!features.empty()) std::printf("    features: %s\n", features.c_str());
+    }
+  }
+  return 0;
+}
+
+int listDevices(const Common& common, const ListOptions& options) {
+  const bool json = options.json;
+  std::string error;
+  host::Session session;
+  if (!session.start(common.module, error)) return fail(error);
+  session.discover();
+  showWarnings(0);
+  const host::HardwareList& hardware = session.hardware();
+  if (json) {
+    nlohmann::json devices = nlohmann::json::array();
+    for (const host::DeviceEntry* d : hardware.devices()) {
+      nlohmann::json formats = nlohmann::json::array();
+      for (const host::FormatEntry* f : d->formats())
+        formats.push_back({{"id", f->id()}, {"name", f->name()}, {"default", f->isDefault()}});
+      devices.push_back({{"id", d->id()}, {"name", d->name()}, {"formats", formats}});
+    }
+    std::printf("%s\n", nlohmann::json{{"devices", devices}}.dump(2).c_str());
+    return 0;
+  }
+  if (hardware.devices().empty()) std::printf("No devices found.\n");
+  for (const host::DeviceEntry* d : hardware.devices()) {
+    std::printf("Device %u: %s (%zu formats)\n", d->id(), d->name().c_str(), d->formats().size());
+    for (const host::FormatEntry* f : d->formats())
+      std::printf("  %3u  %s%s\n", f->id(), f->name().c_str(), f->isDefault() ? "  (default)" : "");
+  }
+  return 0;
+}
+
+int deviceInfo(const Common& common, const InfoOptions& options) {
+  const bool json = options.json;
+  std::string error;
+  host::Session session;
+  if (!session.start(common.module, error)) return fail(error);
+  session.discover();
+  std::unique_ptr<host::VideoInput> input =
+      host::VideoInput::create(session, options.device, "", error);
+  if (!input) return fail("info: " + error);
+  if (!applySettings(*input, options.settings, error)) return fail("info: " + error);
+  showWarnings(0);
+  const host::DeviceAttributes& attributes = input->attributes();
+  nlohmann::json properties = nlohmann::json::array();
+  for (const auto& declared : attributes.properties) {
+    host::PropertyValue value;
+    if (!input->properties().read(declared->name(), value, error)) return fail("info: " + error);
+    nlohmann::json p = {{"name", declared->name()},
+                        {"type", typeName(declared->type())},
+                        {"identifier", declared->id()},
+                        {"readOnly", declared->readOnly()}};
+    const host::PropertyValue def = declared->defaultValue();
+    if (declared->type() == host::PropertyType::kEnum) {
+      nlohmann::json values = nlohmann::json::array();
+      for (const auto& [valueName, id] : declared->values()) values.push_back(valueName);
+      p["values"] = values;
+      p["value"] = declared->text(value);
+      p["default"] = declared->text(def);
+    } else if (declared->type() == host::PropertyType::kInteger) {
+      p["min"] = static_cast<std::int64_t>(declared->minimum());
+      p["max"] = static_cast<std::int64_t>(declared->maximum());
+      p["value"] = value.integer;
+      p["default"] = def.integer;
+    } else {
+      p["min"] = declared->minimum();
+      p["max"] = declared->maximum();
+      p["value"] = value.real;
+      p["default"] = def.real;
+    }
+    properties.push_back(p);
+  }
+  nlohmann::json triggers = nlohmann::json::array();
+  for (const host::TriggerConfiguration& t : attributes.triggers)
+    triggers.push_back({{"configuration", t.configuration},
+                        {"configurationId", t.configurationId},
+                        {"source", t.source},
+                        {"sourceId", t.sourceId}});
+  const std::string source = attributes.sources.empty() ? "" : attributes.sources.front().name;
+  if (json) {
+    nlohmann::json document = {{"device", input->device().name()},
+                               {"id", input->device().id()},
+                               {"source", source},
+                               {"properties", properties},
+                               {"triggers", triggers}};
+    std::printf("%s\n", document.dump(2).c_str());
+    return 0;
+  }
+  std::printf("Device %u: %s\nSource: %s\n", input->device().id(), input->device().name().c_str(),
+              source.c_str());
+  std::printf("Properties:\n");
+  for (const nlohmann::json& p : properties) {
+    std::string range;
+    if (p.contains("values")) {
+      for (const auto& v : p["values"])
+        range += (range.empty() ? "" : " | ") + v.get<std::string>();
+    } else {
+      range = shortNumber(p["min"]) + " .. " + shortNumber(p["max"]);
+    }
+    std::printf("  %-28s %-11s %-24s default %-10s value %s\n",
+                p["name"].get<std::string>().c_str(), p["type"].get<std::string>().c_str(),
+                range.c_str(), shortNumber(p["default"]).c_str(), shortNumber(p["value"]).c_str());
+  }
+  std::printf("Hardware triggers:%s\n", triggers.empty() ? " none" : "");
+  for (const host::TriggerConfiguration& t : attributes.triggers)
+    std::printf("  %s/%s\n", t.configuration.c_str(), t.source.c_str());
+  return 0;
+}
+
+}  // namespace tool

@@ -1,0 +1,22 @@
+// What several of corvane-host's commands share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "acquisition.h"
+
+namespace tool {
+
+// Applies NAME=VALUE settings in order; false with the first problem in error.
+bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
+                   std::string& error);
+
+// The identifier of the virtual bus's camera behind a device name, 0 if none.
+std::uint64_t cameraIdOf(const std::string& deviceName);
+
+// A hardware trigger "CONFIG/SOURCE" for an input; false with the reason.
+bool selectTrigger(host::VideoInput& input, const std::string& trigger, std::string& error);
+
+}  // namespace tool

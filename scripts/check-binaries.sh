@@ -3,7 +3,7 @@
 # unmangled; it imports from the host kit exactly the eight kit functions, under
 # their symbol names, from the camera bus libraries only Cv functions and the
 # bandwidth helper; the Windows DLL imports from nothing else but Windows
-# system DLLs.
+# system DLLs. Every Windows binary carries version information.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 want="createInstance getAvailHW getDeviceAttributes initializeAdaptor uninitializeAdaptor"
@@ -53,5 +53,22 @@ if [[ -f $dll ]]; then
     esac
   done < <(awk '/DLL Name:/ {print $3}' <<<"$dump")
 fi
-[[ $status == 0 ]] && echo "module exports and imports: as they should be"
+
+# Every Windows binary carries version information from the build files' one
+# version number; the module's says 1.0.0, as its getVersion does.
+version=$(sed -n 's/^project(CorvaneImaq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[[ "$version" == "1.0.0" ]] || fail "the build files say version '$version'; the module answers 1.0.0"
+for file in CorvaneImaq.dll BL1394.dll blShared.dll imaqmex.mexw64 corvane-host.exe; do
+  path=build/windows/bin/$file
+  [[ -f $path ]] || continue
+  rc=$(x86_64-w64-mingw32-windres -i "$path" -O rc 2>/dev/null || true)
+  value() { sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"$/\1/p" <<<"$rc"; }
+  [[ $(value FileVersion) == "$version" && $(value ProductVersion) == "$version" ]] ||
+    fail "$file: version resource says '$(value FileVersion)'/'$(value ProductVersion)', not $version"
+  grep -q "FILEVERSION ${version//./, }, 0" <<<"$rc" || fail "$file: FILEVERSION is not $version"
+  [[ $(value ProductName) == "CorvaneImaq" ]] || fail "$file: product name '$(value ProductName)'"
+  [[ -n $(value FileDescription) ]] || fail "$file: no description"
+  [[ $(value OriginalFilename) == "$file" ]] || fail "$file: original file name '$(value OriginalFilename)'"
+done
+[[ $status == 0 ]] && echo "module exports and imports, version resources: as they should be"
 exit $status

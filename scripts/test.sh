@@ -25,6 +25,18 @@ ctest --preset windows
 echo "== module binaries"
 scripts/check-binaries.sh
 
+echo "== pictures: the same frames give the same bytes natively and under Wine"
+pictures="$(mktemp -d)"
+build/native/bin/picture_files "$pictures/native" >/dev/null
+wine build/windows/bin/picture_files.exe "$(winepath -w "$pictures/windows" 2>/dev/null)" >/dev/null
+diff -r "$pictures/native" "$pictures/windows"
+echo "$(ls "$pictures/native" | wc -l) files, byte for byte the same"
+rm -rf "$pictures"
+
+echo "== packages, unpacked into empty folders"
+scripts/check-packages.sh native
+scripts/check-packages.sh windows
+
 echo "== benchmark smoke run (no timing is judged)"
 build/native/bin/corvane-bench --seconds 0.2 --json >build/native/bench.json
 grep -q '"allocations"' build/native/bench.json && echo "corvane-bench printed its JSON"

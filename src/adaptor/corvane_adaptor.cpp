@@ -1,5 +1,7 @@
 #include "adaptor/corvane_adaptor.h"
 
+#include <string_view>
+
 #include "control/property_listeners.h"
 
 namespace {
@@ -132,6 +134,10 @@ const char* CorvaneAdaptor::getDescription() {
 const char* CorvaneAdaptor::getVersion() {
   return "1.0.0";
 }
+
+// The binaries carry the build files' version; the module's must be the one it answers.
+static_assert(std::string_view(CORVANE_VERSION) == "1.0.0",
+              "getVersion and the version of the build files disagree");
 
 void CorvaneAdaptor::setCaptureFlag(bool value) {
   IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);

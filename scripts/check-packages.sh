@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The packages as a user gets them: each holds exactly the module part and the
+# demonstration kit, and, unpacked into an empty folder, runs from there alone:
+# corvane-host lists the cameras and acquires pictures (the Windows zip under Wine).
+#   check-packages.sh native|windows
+set -euo pipefail
+cd "$(dirname "$0")/.."
+which="$1"
+case "$which" in
+  native) exe=""; run=(); so=so; kit=imaqmex.so; system=linux-x86_64; ext=tar.gz ;;
+  windows) exe=.exe; run=(wine); so=dll; kit=imaqmex.mexw64; system=windows-x64; ext=zip ;;
+  *) echo "check-packages.sh native|windows"; exit 2 ;;
+esac
+cpack --preset "$which" >/dev/null
+name="CorvaneImaq-$(sed -n 's/^project(CorvaneImaq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)-$system"
+package="$PWD/build/$which/packages/$name.$ext"
+
+# Exactly these files: no test program, import library or build debris.
+want="$name/demo/BL1394.$so
+$name/demo/README.md
+$name/demo/blShared.$so
+$name/demo/corvane-host$exe
+$name/demo/$kit
+$name/demo/sample-bus.json
+$name/module/CorvaneImaq.$so
+$name/module/MODULE.txt"
+got=$(cmake -E tar tf "$package" | grep -v '/$' | sort)
+if [[ "$got" != "$(sort <<<"$want")" ]]; then
+  echo "$name.$ext holds:"; echo "$got"; echo "instead of:"; echo "$want"
+  exit 1
+fi
+
+folder="$(mktemp -d)"
+trap 'rm -rf "$folder"' EXIT
+(cd "$folder" && cmake -E tar xf "$package")
+cd "$folder/$name/demo"
+"${run[@]}" ./corvane-host$exe list >list.txt
+grep -q "Device 3: Corvane CY-422DP 100203" list.txt
+"${run[@]}" ./corvane-host$exe --bus sample-bus.json list | grep -q "Corvane CX-1280B 200102"
+"${run[@]}" ./corvane-host$exe acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 3 --out pictures >/dev/null
+for f in frame_0001 frame_0002 frame_0003 contact_sheet; do
+  head -c 8 "pictures/$f.png" | od -An -tx1 | grep -q "89 50 4e 47 0d 0a 1a 0a" || {
+    echo "$name: pictures/$f.png is no PNG file"; exit 1; }
+done
+echo "$name.$ext: the module and the demonstration kit, running from an empty folder"

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, skipping those already there.
 #   install-deps.sh native    what the Linux build and its tests need
-#   install-deps.sh all       also the Windows cross-build and Wine
+#   install-deps.sh all       also the Windows cross-build, Wine, and Chromium with its
+#                             WebDriver for the browser test
 #   install-deps.sh analysis  clang, clang-tidy and libFuzzer for the deeper checks
+# cpp-httplib comes as Debian ships its source, header-only (the binary package
+# splits it into a header and a Linux library, no use to a cross-build); it is
+# unpacked, with Debian's patches, into /usr/local/src/corvane/cpp-httplib.
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
-      libstb-dev libcli11-dev clang-format)
+      libstb-dev libcli11-dev clang-format dpkg-dev curl ca-certificates)
 case "${1:-native}" in
-  all) want+=(g++-mingw-w64-x86-64-posix wine64 wine) ;;
+  all) want+=(g++-mingw-w64-x86-64-posix wine64 wine chromium chromium-driver jq) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;
 esac
 missing=()
@@ -19,4 +23,22 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+httplib=/usr/local/src/corvane/cpp-httplib
+if [[ ! -f $httplib/httplib.h ]]; then
+  echo "Fetching Debian's source of cpp-httplib"
+  work="$(mktemp -d)"
+  mkdir -p "$work/lists/partial" "$work/archives/partial"
+  printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+    >"$work/debian.sources"
+  # Apt state of its own: the system's package lists stay as they are.
+  apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work"
+       -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives"
+       -o APT::Sandbox::User=root)
+  "${apt[@]}" update
+  (cd "$work" && "${apt[@]}" source cpp-httplib >/dev/null)
+  mkdir -p "$httplib"
+  cp "$work"/cpp-httplib-*/httplib.h "$work"/cpp-httplib-*/LICENSE "$httplib/"
+  rm -rf "$work"
 fi

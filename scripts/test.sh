@@ -12,6 +12,9 @@ cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
 
+echo "== the live view in headless Chromium"
+scripts/browser-test.sh
+
 echo "== windows (Wine)"
 cmake --preset windows >/dev/null
 cmake --build --preset windows

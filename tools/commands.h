@@ -36,10 +36,22 @@ struct AcquireOptions {
   bool json = false;
 };
 
+struct ViewOptions {
+  std::string device;
+  std::string format;
+  std::uint16_t port = 0;  // 0: any free port
+  bool hasRoi = false;
+  int roi[4] = {0, 0, 0, 0};
+  std::string trigger;
+  double pulseRate = 10.0;
+};
+
 int describeBus(bool json);
 int listDevices(const Common& common, const ListOptions& options);
 int deviceInfo(const Common& common, const InfoOptions& options);
 int acquire(const Common& common, const AcquireOptions& options);
+// Serves the device live on 127.0.0.1 until interrupted.
+int view(const Common& common, const ViewOptions& options);
 
 // Prints "corvane-host: message" on standard error and returns 2.
 int fail(const std::string& message);

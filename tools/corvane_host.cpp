@@ -36,6 +36,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--out", "takes a folder"},
     {"--bus", "takes a bus description file"},
     {"--module", "takes a module file"},
+    {"--port", "takes a port number from 0 to 65535"},
 };
 
 // A check whose message is what the option takes.
@@ -70,6 +71,11 @@ bool isRate(const std::string& text) {
   char* end = nullptr;
   const double rate = std::strtod(text.c_str(), &end);
   return end != text.c_str() && *end == '\0' && rate > 0 && rate <= 10000;
+}
+
+bool isPort(const std::string& text) {
+  std::uint32_t n = 0;
+  return host::parseCount(text, n) && n <= 65535;
 }
 
 bool isNotEmpty(const std::string& text) {
@@ -187,6 +193,28 @@ int main(int argc, char** argv) {
       ->check(takes("--out", isNotEmpty));
   acquiring->add_flag("--json", acquire.json, "the summary as JSON");
 
+  tool::ViewOptions view;
+  std::string viewRoi;
+  CLI::App* viewing = app.add_subcommand(
+      "view", "watch a device live in a browser and turn its controls while it streams");
+  viewing->allow_extras();
+  viewing->add_option("DEVICE", view.device, "device identifier or name")->required();
+  viewing->add_option("FORMAT", view.format,
+                      "format identifier or name (default: the device's "
+                      "default format)");
+  viewing->add_option("--port", view.port, "the port on 127.0.0.1 (default 0: any free port)")
+      ->type_name("N")
+      ->check(takes("--port", isPort));
+  viewing->add_option("--roi", viewRoi, "region of interest")
+      ->type_name("X,Y,W,H")
+      ->check(takes("--roi", isRoi));
+  viewing->add_option("--trigger", view.trigger, "a hardware trigger, as info lists it")
+      ->type_name("CONFIG/SOURCE")
+      ->check(takes("--trigger", isTrigger));
+  viewing->add_option("--pulse-rate", view.pulseRate, "trigger pulses per second (default 10)")
+      ->type_name("HZ")
+      ->check(takes("--pulse-rate", isRate));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -217,9 +245,10 @@ int main(int argc, char** argv) {
   if (bus->parsed()) return tool::describeBus(busJson);
   if (listing->parsed()) return tool::listDevices(common, list);
   if (infoing->parsed()) return tool::deviceInfo(common, info);
-  if (!roi.empty()) {
-    host::parseRoi(roi, acquire.roi);
-    acquire.hasRoi = true;
+  if (viewing->parsed()) {
+    view.hasRoi = !viewRoi.empty() && host::parseRoi(viewRoi, view.roi);
+    return tool::view(common, view);
   }
+  acquire.hasRoi = !roi.empty() && host::parseRoi(roi, acquire.roi);
   return tool::acquire(common, acquire);
 }

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# corvane-host view through a plain HTTP client: the page, the stream, the
+# properties read and written through the module while the camera streams,
+# what it refuses, clients that go away, several viewers, and an end by signal
+# that leaves nothing behind.
+set -uo pipefail
+tool="$1"
+work="$(mktemp -d)"
+pid=""
+cleanup() {
+  [[ -n "$pid" ]] && kill -9 "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+pass=0
+check() {  # check "what" command...
+  local what="$1"; shift
+  if "$@"; then pass=$((pass + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+
+"$tool" view 1 "640X480 Mono8 30 FPS" >"$work/out" 2>"$work/err" &
+pid=$!
+for _ in $(seq 1 300); do
+  grep -q 'live at http://127.0.0.1:' "$work/out" 2>/dev/null && break
+  sleep 0.1
+done
+base=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/out")
+port=${base##*:}
+[[ -n "$base" ]] || { echo "FAIL: no address printed"; cat "$work/out" "$work/err"; exit 1; }
+
+get() { curl -s --max-time 10 "$@"; }
+status() { curl -s -o /dev/null --max-time 10 -w '%{http_code}' "$@"; }
+# A number from the compact JSON of /api/state.
+state() { get "$base/api/state" | sed -n "s/.*\"$1\":\([0-9.e+-]*\).*/\1/p"; }
+# JPEG pictures in a multipart stream.
+pictures() { LC_ALL=C grep -c $'^Content-Type: image/jpeg\r$' "$1" 2>/dev/null || echo 0; }
+# Waits until at least n more frames were delivered than now.
+wait_frames() {
+  local target=$(($(state delivered) + $1))
+  for _ in $(seq 1 200); do
+    (($(state delivered) >= target)) && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+check "the page" grep -q '<title>corvane-host view</title>' <(get "$base/")
+check "frames arrive" wait_frames 5
+get --max-time 2 "$base/stream" -o "$work/stream" -D "$work/headers"
+check "the stream is multipart JPEG" grep -qi 'content-type: multipart/x-mixed-replace' "$work/headers"
+check "the stream carries pictures" test "$(pictures "$work/stream")" -ge 3
+check "one picture" test "$(get "$base/frame.jpg" | head -c 3 | od -An -tx1 | tr -d ' ')" = "ffd8ff"
+
+# Properties as the module reads them, and a change while the camera streams.
+props=$(get "$base/api/properties")
+check "properties listed" grep -q '"name":"Brightness_Value","readOnly":false,"type":"integer","value":"128"' <<<"$props"
+check "enumerations listed" grep -q '"name":"Gain_Mode","readOnly":false,"type":"enumeration","value":"Manual","values":\["Manual","Auto"\]' <<<"$props"
+wait_frames 3
+before=$(state meanLevel)
+answer=$(get -X POST -H 'Content-Type: application/json' -d '{"value":"255"}' "$base/api/properties/Brightness_Value")
+check "a change is read back through the module" test "$answer" = '{"ok":true,"value":"255"}'
+check "and read again" grep -q '"value":"255"' <(get "$base/api/properties/Brightness_Value")
+wait_frames 5
+after=$(state meanLevel)
+check "the pictures grow brighter ($before -> $after)" awk -v a="$before" -v b="$after" 'BEGIN { exit !(b > a + 10) }'
+check "a value the host refuses" grep -q 'takes an integer from 0 to 255' \
+  <(get -X POST -d '{"value":"999"}' "$base/api/properties/Brightness_Value")
+check "refused with 400" test "$(status -X POST -d '{"value":"999"}' "$base/api/properties/Brightness_Value")" = 400
+check "an unknown property" test "$(status -X POST -d '{"value":"1"}' "$base/api/properties/Nothing")" = 404
+
+# What it refuses: foreign Host or Origin, paths of its own only.
+check "a foreign Host" test "$(status -H 'Host: camera.example' "$base/")" = 403
+check "a foreign Host, with the right port" test "$(status -H "Host: camera.example:$port" "$base/api/state")" = 403
+check "a foreign Origin" test "$(status -H 'Origin: http://camera.example' -X POST -d '{"value":"1"}' \
+  "$base/api/properties/Brightness_Value")" = 403
+check "a foreign Origin changed nothing" grep -q '"value":"255"' <(get "$base/api/properties/Brightness_Value")
+check "its own Origin" test "$(status -H "Origin: http://127.0.0.1:$port" "$base/api/state")" = 200
+check "no other file" test "$(status "$base/../../etc/passwd")" = 404
+check "no other path" test "$(status "$base/index.html")" = 404
+
+# Clients that go away mid-stream cost nothing; several viewers each get the stream.
+for _ in 1 2 3 4 5; do get --max-time 0.3 "$base/stream" >/dev/null; done
+viewers=()
+for i in 1 2 3; do
+  get --max-time 2 "$base/stream" -o "$work/viewer$i" &
+  viewers+=($!)
+done
+wait "${viewers[@]}"
+for i in 1 2 3; do check "viewer $i" test "$(pictures "$work/viewer$i")" -ge 3; done
+check "frames still arrive" wait_frames 3
+check "nothing lost by the module" test "$(state delivered)" = "$(state counted)"
+
+# The trigger list and a switch back to immediate capture.
+check "triggers listed" grep -q '"current":"immediate"' <(get "$base/api/triggers")
+check "an unknown trigger" test "$(status -X POST -d '{"trigger":"Mode_0/Source_0"}' "$base/api/trigger")" = 400
+check "capture goes on after a refused trigger" wait_frames 3
+
+# An end by signal: stopped, closed, released, nothing left.
+kill -INT "$pid"
+wait "$pid"
+code=$?
+pid=""
+check "ends with status 0" test "$code" = 0
+check "leaves nothing behind" grep -q 'closed; the module left nothing behind' "$work/out"
+check "no error" test ! -s "$work/err"
+echo "$pass passed, $failures failed"
+[[ $failures -eq 0 ]]

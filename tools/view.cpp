@@ -1,0 +1,440 @@
+// corvane-host view: one device live in a browser, with its controls.
+//
+// The module's acquisition thread delivers every frame into the host's frame
+// memory, as for any acquisition. A picture thread takes them all, keeps the
+// newest, and encodes it as JPEG; each viewer's stream sends the newest
+// picture when there is one it has not sent. So a slow viewer skips
+// pictures, and nothing a viewer does reaches the acquisition thread.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "acquisition.h"
+#include "commands.h"
+#include "control.h"
+#include "kit.h"
+#include "picture.h"
+#include "session.h"
+#include "support.h"
+#include "view_page.h"
+
+namespace tool {
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onSignal(int) {
+  interrupted = true;
+}
+
+// The newest picture and what the page shows beside it.
+class Pictures {
+ public:
+  void publish(std::shared_ptr<const std::string> jpeg, int width, int height, double level) {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      jpeg_ = std::move(jpeg);
+      width_ = width;
+      height_ = height;
+      level_ = level;
+      ++generation_;
+    }
+    changed_.notify_all();
+  }
+
+  // The newest picture once it is newer than seen; null after the wait.
+  std::shared_ptr<const std::string> next(std::uint64_t& seen, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> hold(mutex_);
+    if (!changed_.wait_for(hold, wait, [&] { return generation_ > seen || closed_; }) || closed_)
+      return nullptr;
+    seen = generation_;
+    return jpeg_;
+  }
+
+  std::shared_ptr<const std::string> latest() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return jpeg_;
+  }
+
+  void close() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      closed_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  json describe() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return {
+        {"width", width_}, {"height", height_}, {"meanLevel", level_}, {"pictures", generation_}};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::shared_ptr<const std::string> jpeg_;
+  int width_ = 0, height_ = 0;
+  double level_ = 0;
+  std::uint64_t generation_ = 0;
+  bool closed_ = false;
+};
+
+class LiveView {
+ public:
+  LiveView(host::VideoInput& input, const ViewOptions& options)
+      : input_(input), camera_(cameraIdOf(input.device().name())) {
+    trigger_ = options.trigger.empty() ? "immediate" : options.trigger;
+    pulseRate_ = options.pulseRate;
+    reportMark_ = kit::reports().size();
+  }
+
+  // Starts the capture and the picture thread.
+  bool start(std::string& error) {
+    input_.settings.framesPerTrigger = 0;  // until stopped
+    if (!input_.open(error) || !input_.start(error)) return false;
+    if (trigger_ != "immediate") sim::setPulseRate(camera_, pulseRate_);
+    encoder_ = std::thread([this] { encode(); });
+    return true;
+  }
+
+  // Stops the capture, then the picture thread; the device is closed after.
+  void stop() {
+    input_.stop();
+    if (trigger_ != "immediate") sim::setPulseRate(camera_, 0);
+    stopping_ = true;
+    if (encoder_.joinable()) encoder_.join();
+    pictures_.close();
+    input_.close();
+  }
+
+  void serve(httplib::Server& server, int port) {
+    port_ = port;
+    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    server.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+          if (ownAddress(request)) return httplib::Server::HandlerResponse::Unhandled;
+          response.status = 403;
+          response.set_content("refused: this view answers only its own address\n", "text/plain");
+          return httplib::Server::HandlerResponse::Handled;
+        });
+    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(kViewPage, "text/html; charset=utf-8");
+    });
+    server.Get("/stream",
+               [this](const httplib::Request&, httplib::Response& response) { stream(response); });
+    server.Get("/frame.jpg", [this](const httplib::Request&, httplib::Response& response) {
+      std::shared_ptr<const std::string> jpeg = pictures_.latest();
+      if (!jpeg) {
+        response.status = 503;
+        response.set_content("no picture yet\n", "text/plain");
+        return;
+      }
+      response.set_content(*jpeg, "image/jpeg");
+    });
+    server.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
+      std::size_t since = 0;
+      if (request.has_param("since"))
+        since = std::strtoul(request.get_param_value("since").c_str(), nullptr, 10);
+      reply(response, 200, state(since));
+    });
+    server.Get("/api/properties", [this](const httplib::Request&, httplib::Response& response) {
+      json properties = json::array();
+      for (const auto& p : input_.attributes().properties) properties.push_back(describe(*p));
+      reply(response, 200, {{"properties", properties}});
+    });
+    server.Get(R"(/api/properties/([A-Za-z0-9_]+))",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 const host::Property* p = declared(request.matches[1]);
+                 if (p == nullptr) return reply(response, 404, {{"error", "no such property"}});
+                 reply(response, 200, describe(*p));
+               });
+    server.Post(R"(/api/properties/([A-Za-z0-9_]+))",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  setProperty(request.matches[1], request.body, response);
+                });
+    server.Get("/api/triggers", [this](const httplib::Request&, httplib::Response& response) {
+      reply(response, 200, triggers());
+    });
+    server.Post("/api/trigger",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  setTrigger(request.body, response);
+                });
+  }
+
+ private:
+  static void reply(httplib::Response& response, int status, const json& body) {
+    response.status = status;
+    response.set_content(body.dump(), "application/json");
+  }
+
+  // Its own address only: a page elsewhere must not drive the camera, nor a
+  // name that some other host's DNS points here.
+  bool ownAddress(const httplib::Request& request) const {
+    const std::string port = std::to_string(port_);
+    const std::string host = request.get_header_value("Host");
+    if (host != "127.0.0.1:" + port && host != "localhost:" + port) return false;
+    if (!request.has_header("Origin")) return true;
+    const std::string origin = request.get_header_value("Origin");
+    return origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
+  }
+
+  // Takes every frame the module delivered and keeps the newest as a picture.
+  void encode() {
+    host::Frame frame, newer;
+    host::Picture picture;
+    while (!stopping_) {
+      if (!input_.engine().takeFrame(frame, 0.05)) continue;
+      noteFrame(frame);
+      while (input_.engine().takeFrame(newer, 0)) {
+        std::swap(frame, newer);
+        noteFrame(frame);
+      }
+      if (!host::decode(frame, picture)) continue;
+      auto jpeg = std::make_shared<std::string>();
+      std::vector<std::uint8_t> bytes;
+      if (!host::encodeJpeg(picture, 85, bytes)) continue;
+      jpeg->assign(bytes.begin(), bytes.end());
+      double sum = 0;
+      for (std::uint8_t v : picture.rgb) sum += v;
+      pictures_.publish(std::move(jpeg), picture.width, picture.height,
+                        picture.rgb.empty() ? 0.0 : sum / static_cast<double>(picture.rgb.size()));
+    }
+  }
+
+  void noteFrame(const host::Frame& frame) {
+    std::lock_guard<std::mutex> hold(statsMutex_);
+    times_.push_back(frame.time);
+    while (times_.size() > 30) times_.pop_front();
+    lastTime_ = frame.time;
+  }
+
+  // multipart/x-mixed-replace: each part the newest picture not yet sent.
+  void stream(httplib::Response& response) {
+    response.set_header("Cache-Control", "no-store");
+    auto seen = std::make_shared<std::uint64_t>(0);
+    response.set_chunked_content_provider(
+        "multipart/x-mixed-replace; boundary=corvanepicture",
+        [this, seen](std::size_t, httplib::DataSink& sink) {
+          std::shared_ptr<const std::string> jpeg =
+              pictures_.next(*seen, std::chrono::milliseconds(500));
+          if (!jpeg) return !stopping_ && sink.is_writable();  // no picture yet: still there?
+          const std::string head =
+              "--corvanepicture\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+              std::to_string(jpeg->size()) + "\r\n\r\n";
+          return sink.write(head.data(), head.size()) && sink.write(jpeg->data(), jpeg->size()) &&
+                 sink.write("\r\n", 2);
+        });
+  }
+
+  json state(std::size_t since) {
+    json s = pictures_.describe();
+    {
+      std::lock_guard<std::mutex> hold(statsMutex_);
+      s["fps"] = times_.size() > 1 && times_.back() > times_.front()
+                     ? static_cast<double>(times_.size() - 1) / (times_.back() - times_.front())
+                     : 0.0;
+      s["lastTime"] = lastTime_;
+    }
+    s["device"] = input_.device().name();
+    s["format"] = input_.format().name();
+    s["delivered"] = input_.engine().framesDelivered();
+    s["counted"] = input_.manager().framesCounted();
+    const std::vector<kit::Report> reports = kit::reports();
+    json warnings = json::array();
+    const std::size_t total = reports.size() > reportMark_ ? reports.size() - reportMark_ : 0;
+    for (std::size_t i = reportMark_ + std::min(since, total); i < reports.size(); ++i)
+      warnings.push_back(reports[i].source + ": " + reports[i].message);
+    s["warnings"] = warnings;
+    s["warningCount"] = total;
+    return s;
+  }
+
+  const host::Property* declared(const std::string& name) const {
+    for (const auto& p : input_.attributes().properties)
+      if (p->name() == name) return p.get();
+    return nullptr;
+  }
+
+  // A property with its current value, read through the module.
+  json describe(const host::Property& declared) {
+    json p = {{"name", declared.name()}, {"readOnly", declared.readOnly() != "never"}};
+    host::PropertyValue value;
+    std::string error;
+    const bool read = input_.properties().read(declared.name(), value, error);
+    switch (declared.type()) {
+      case host::PropertyType::kEnum: {
+        p["type"] = "enumeration";
+        json values = json::array();
+        for (const auto& [valueName, id] : declared.values()) values.push_back(valueName);
+        p["values"] = values;
+        break;
+      }
+      case host::PropertyType::kInteger:
+        p["type"] = "integer";
+        p["min"] = static_cast<std::int64_t>(declared.minimum());
+        p["max"] = static_cast<std::int64_t>(declared.maximum());
+        break;
+      case host::PropertyType::kDouble:
+        p["type"] = "double";
+        p["min"] = declared.minimum();
+        p["max"] = declared.maximum();
+        break;
+    }
+    p["value"] = read ? declared.text(value) : "";
+    return p;
+  }
+
+  void setProperty(const std::string& name, const std::string& body, httplib::Response& response) {
+    const json request = json::parse(body, nullptr, false);
+    if (!request.is_object() || !request.contains("value") || !request["value"].is_string())
+      return reply(response, 400, {{"ok", false}, {"error", "send {\"value\": \"...\"}"}});
+    const host::Property* p = declared(name);
+    if (p == nullptr)
+      return reply(response, 404, {{"ok", false}, {"error", "no property " + name}});
+    std::string error;
+    // The host's container checks the value, stores it and tells the module.
+    if (!input_.properties().write(name, request["value"].get<std::string>(), error))
+      return reply(response, 400, {{"ok", false}, {"error", error}});
+    reply(response, 200, {{"ok", true}, {"value", describe(*p)["value"]}});
+  }
+
+  json triggers() {
+    std::lock_guard<std::mutex> hold(controlMutex_);
+    json list = json::array();
+    for (const host::TriggerConfiguration& t : input_.attributes().triggers)
+      list.push_back(t.configuration + "/" + t.source);
+    return {{"triggers", list}, {"current", trigger_}, {"pulseRate", pulseRate_}};
+  }
+
+  // A trigger takes effect when capture starts: the capture restarts with it.
+  void setTrigger(const std::string& body, httplib::Response& response) {
+    const json request = json::parse(body, nullptr, false);
+    if (!request.is_object() || !request.contains("trigger") || !request["trigger"].is_string())
+      return reply(response, 400, {{"ok", false}, {"error", "send {\"trigger\": \"...\"}"}});
+    const std::string trigger = request["trigger"].get<std::string>();
+    double rate = pulseRate_;
+    if (request.contains("pulseRate") && request["pulseRate"].is_number())
+      rate = request["pulseRate"].get<double>();
+    if (!(rate > 0 && rate <= 10000))
+      return reply(response, 400,
+                   {{"ok", false}, {"error", "pulses take a rate in hertz above 0"}});
+    std::lock_guard<std::mutex> hold(controlMutex_);
+    std::string error;
+    input_.stop();
+    if (trigger_ != "immediate") sim::setPulseRate(camera_, 0);
+    bool ok = true;
+    if (trigger == "immediate") {
+      input_.engine().trigger().type = host::kImmediateTrigger;
+    } else {
+      ok = selectTrigger(input_, trigger, error);
+    }
+    if (ok) {
+      trigger_ = trigger;
+      pulseRate_ = rate;
+    }
+    // Capture goes on, with the new trigger or the old one.
+    std::string startError;
+    if (!input_.start(startError) && ok) {
+      ok = false;
+      error = startError;
+    }
+    if (trigger_ != "immediate") sim::setPulseRate(camera_, pulseRate_);
+    if (!ok) return reply(response, 400, {{"ok", false}, {"error", error}, {"current", trigger_}});
+    reply(response, 200, {{"ok", true}, {"current", trigger_}});
+  }
+
+  host::VideoInput& input_;
+  std::uint64_t camera_;
+  int port_ = 0;
+  std::string trigger_;
+  double pulseRate_ = 10.0;
+  std::size_t reportMark_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread encoder_;
+  Pictures pictures_;
+  std::mutex statsMutex_;
+  std::deque<double> times_;
+  double lastTime_ = 0;
+  std::mutex controlMutex_;
+};
+
+}  // namespace
+
+int view(const Common& common, const ViewOptions& options) {
+  std::string error;
+  const kit::Accounting before = kit::accounting();
+  int status = 0;
+  {
+    host::Session session;
+    if (!session.start(common.module, error)) return fail(error);
+    session.discover();
+    std::unique_ptr<host::VideoInput> input =
+        host::VideoInput::create(session, options.device, options.format, error);
+    if (!input) return fail("view: " + error);
+    if (options.hasRoi &&
+        !input->setRoi(options.roi[0], options.roi[1], options.roi[2], options.roi[3], error))
+      return fail("view: " + error);
+    if (!options.trigger.empty() && !selectTrigger(*input, options.trigger, error))
+      return fail("view: " + error);
+
+    httplib::Server server;
+    const int port = options.port == 0 ? server.bind_to_any_port("127.0.0.1")
+                                       : (server.bind_to_port("127.0.0.1", options.port)
+                                              ? static_cast<int>(options.port)
+                                              : -1);
+    if (port <= 0) return fail("view: cannot listen on 127.0.0.1:" + std::to_string(options.port));
+    LiveView live(*input, options);
+    if (!live.start(error)) {
+      live.stop();
+      return fail("view: " + error);
+    }
+    live.serve(server, port);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::thread listener([&server] { server.listen_after_bind(); });
+    std::printf("%s, %s: live at http://127.0.0.1:%d/ (Ctrl+C ends)\n",
+                input->device().name().c_str(), input->format().name().c_str(), port);
+    std::fflush(stdout);
+    while (!interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    server.stop();
+    listener.join();
+    live.stop();
+    const std::uint64_t counted = input->manager().framesCounted();
+    input.reset();
+    session.stop();
+    std::printf("stopped after %llu frames\n", static_cast<unsigned long long>(counted));
+  }
+  // Everything released in the module's order: nothing may be left.
+  const kit::Accounting after = kit::accounting();
+  const sim::Resources left = sim::resources();
+  if (after.liveBlocks != before.liveBlocks || after.liveSections != before.liveSections ||
+      left.openHandles != 0 || left.engines != 0 || left.runningCameras != 0 ||
+      left.reservedChannels != 0 || left.initialized) {
+    std::fprintf(stderr,
+                 "corvane-host: view: the module left %zu blocks, %zu locks, %u handles, "
+                 "%u engines, %u running cameras behind\n",
+                 after.liveBlocks - before.liveBlocks, after.liveSections - before.liveSections,
+                 left.openHandles, left.engines, left.runningCameras);
+    status = 1;
+  } else {
+    std::printf("closed; the module left nothing behind\n");
+  }
+  return status;
+}
+
+}  // namespace tool

@@ -84,11 +84,14 @@ element=$(wd POST /element "$(jq -cn --arg c "$slider" '{using: "css selector", 
   jq -r '.value[]')
 wd POST "/element/$element/value" '{"text":"\ue010"}' >/dev/null
 wait_for "the value read back" "return document.querySelector('tr[data-property=\"Brightness_Value\"] .note').textContent === 'read back: 255'"
-frames=$(script "return Number(document.getElementById('delivered').textContent)")
-wait_for "new pictures" "return Number(document.getElementById('delivered').textContent) >= $((frames + 10))"
-sleep 0.5  # the picture on the screen follows the stream
-shot "$work/after.png"
-after=$("$bin/picture_stats" "$work/after.png" "$x" "$y" "$w" "$h")
+# The screen shows the change once pictures taken after it arrive: look again
+# until it does, or for 30 s.
+for _ in $(seq 1 60); do
+  shot "$work/after.png"
+  after=$("$bin/picture_stats" "$work/after.png" "$x" "$y" "$w" "$h")
+  awk -v a="$before" -v b="$after" 'BEGIN { exit !(b > a + 10) }' && break
+  sleep 0.5
+done
 awk -v a="$before" -v b="$after" 'BEGIN { exit !(b > a + 10) }' ||
   fail "the picture is not brighter: mean level $before before, $after after"
 [[ -n "$keep" ]] && cp "$work/after.png" "$keep"

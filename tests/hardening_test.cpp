@@ -35,6 +35,15 @@ class HardeningTest : public HostTest {
 
   static std::string StatusText(CvStatus status) { return CvStatusStringA(status); }
 
+  // The monochrome camera capturing until stopped, its first frame taken.
+  host::VideoInput& Streaming() {
+    host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
+    input.settings.framesPerTrigger = 0;
+    OpenAndStart(input);
+    EXPECT_EQ(1u, Take(input, 1).size());
+    return input;
+  }
+
   static std::vector<std::string> CallNames() {
     std::vector<std::string> names;
     for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
@@ -107,10 +116,7 @@ TEST_F(HardeningTest, AReopenAfterTheHostLostTrackEndsTheOldThreadAndEngineFirst
 }
 
 TEST_F(HardeningTest, ACameraWhoseStateCannotBeReadIsStoppedAnyway) {
-  host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
-  input.settings.framesPerTrigger = 0;
-  OpenAndStart(input);
-  ASSERT_EQ(1u, Take(input, 1).size());
+  host::VideoInput& input = Streaming();
   sim::addFault({"CvIsCameraRunning", sim::kInjected, 0, 1, -1});
   sim::setCallLog(true);
   input.stop();
@@ -124,10 +130,7 @@ TEST_F(HardeningTest, ACameraWhoseStateCannotBeReadIsStoppedAnyway) {
 }
 
 TEST_F(HardeningTest, AStopThatFailsIsReported) {
-  host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
-  input.settings.framesPerTrigger = 0;
-  OpenAndStart(input);
-  ASSERT_EQ(1u, Take(input, 1).size());
+  host::VideoInput& input = Streaming();
   sim::addFault({"CvStopCamera", sim::kInjected, 1, 1, -1});
   input.stop();
   EXPECT_EQ(std::vector<std::string>{"CorvaneImaq:stopCapture: Failed to stop the camera: " +

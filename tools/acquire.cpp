@@ -36,9 +36,9 @@ std::string formatSeconds(double s) {
 
 int acquire(const Common& common, const AcquireOptions& options) {
   const bool json = options.json;
-  const bool hasTrigger = !options.trigger.empty();
+  const bool hasTrigger = !options.capture.trigger.empty();
   const std::string& outDir = options.out;
-  const double pulseRate = options.pulseRate;
+  const double pulseRate = options.capture.pulseRate;
   const std::uint32_t frames = options.frames;
   std::error_code ec;
   std::filesystem::create_directories(outDir, ec);
@@ -52,16 +52,10 @@ int acquire(const Common& common, const AcquireOptions& options) {
   host::Session session;
   if (!session.start(common.module, error)) return fail(error);
   session.discover();
-  std::unique_ptr<host::VideoInput> input =
-      host::VideoInput::create(session, options.device, options.format, error);
+  std::unique_ptr<host::VideoInput> input = makeInput(session, options.capture, error);
   if (!input) return fail("acquire: " + error);
-  if (options.hasRoi &&
-      !input->setRoi(options.roi[0], options.roi[1], options.roi[2], options.roi[3], error))
-    return fail("acquire: " + error);
   input->settings.framesPerTrigger = frames;
   const std::uint64_t cameraId = cameraIdOf(input->device().name());
-  if (hasTrigger && !selectTrigger(*input, options.trigger, error))
-    return fail("acquire: " + error);
   if (!applySettings(*input, options.settings, error)) return fail("acquire: " + error);
   const std::size_t reportMark = kit::reports().size();
   if (!input->open(error)) return fail("acquire: " + error);
@@ -133,7 +127,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
                               {"elapsed", elapsed},
                               {"firstTime", firstTime},
                               {"lastTime", lastTime},
-                              {"trigger", hasTrigger ? options.trigger : "immediate"},
+                              {"trigger", hasTrigger ? options.capture.trigger : "immediate"},
                               {"timedOut", timedOut},
                               {"warnings", warnings},
                               {"files", files},

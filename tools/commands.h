@@ -23,27 +23,26 @@ struct InfoOptions {
   bool json = false;
 };
 
-struct AcquireOptions {
+// A device in a format, as acquire and view capture it.
+struct CaptureOptions {
   std::string device;
-  std::string format;  // empty: the device's default format
-  std::uint32_t frames = 10;
-  bool hasRoi = false;
-  int roi[4] = {0, 0, 0, 0};
+  std::string format;   // empty: the device's default format
+  std::string roi;      // X,Y,W,H; empty: the whole image
   std::string trigger;  // CONFIG/SOURCE; empty: immediate
   double pulseRate = 10.0;
+};
+
+struct AcquireOptions {
+  CaptureOptions capture;
+  std::uint32_t frames = 10;
   std::vector<std::string> settings;
   std::string out = "frames";
   bool json = false;
 };
 
 struct ViewOptions {
-  std::string device;
-  std::string format;
+  CaptureOptions capture;
   std::uint16_t port = 0;  // 0: any free port
-  bool hasRoi = false;
-  int roi[4] = {0, 0, 0, 0};
-  std::string trigger;
-  double pulseRate = 10.0;
 };
 
 int describeBus(bool json);

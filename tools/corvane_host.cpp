@@ -82,6 +82,24 @@ bool isNotEmpty(const std::string& text) {
   return !text.empty();
 }
 
+// A device in a format, with region and trigger: what acquire and view take.
+void addCapture(CLI::App* sub, tool::CaptureOptions& capture) {
+  sub->allow_extras();
+  sub->add_option("DEVICE", capture.device, "device identifier or name, as list shows")->required();
+  sub->add_option("FORMAT", capture.format,
+                  "format identifier or name (default: the device's default format)");
+  sub->add_option("--roi", capture.roi, "region of interest")
+      ->type_name("X,Y,W,H")
+      ->check(takes("--roi", isRoi));
+  sub->add_option("--trigger", capture.trigger, "a hardware trigger, as info lists it")
+      ->type_name("CONFIG/SOURCE")
+      ->check(takes("--trigger", isTrigger));
+  sub->add_option("--pulse-rate", capture.pulseRate,
+                  "trigger pulses per second the virtual bus fires (default 10)")
+      ->type_name("HZ")
+      ->check(takes("--pulse-rate", isRate));
+}
+
 // One line for a parse error: "command: --option takes ...".
 std::string oneLine(const CLI::App& app, const CLI::ParseError& e) {
   std::string message = e.what();
@@ -165,28 +183,12 @@ int main(int argc, char** argv) {
   infoing->add_flag("--json", info.json, "as JSON");
 
   tool::AcquireOptions acquire;
-  std::string roi;
   CLI::App* acquiring =
       app.add_subcommand("acquire", "acquire frames into picture files and a contact sheet");
-  acquiring->allow_extras();
-  acquiring->add_option("DEVICE", acquire.device, "device identifier or name")->required();
-  acquiring->add_option("FORMAT", acquire.format,
-                        "format identifier or name (default: the "
-                        "device's default format)");
+  addCapture(acquiring, acquire.capture);
   acquiring->add_option("--frames", acquire.frames, "frames to acquire (default 10)")
       ->type_name("N")
       ->check(takes("--frames", isCountOfOneOrMore));
-  acquiring->add_option("--roi", roi, "region of interest")
-      ->type_name("X,Y,W,H")
-      ->check(takes("--roi", isRoi));
-  acquiring->add_option("--trigger", acquire.trigger, "a hardware trigger, as info lists it")
-      ->type_name("CONFIG/SOURCE")
-      ->check(takes("--trigger", isTrigger));
-  acquiring
-      ->add_option("--pulse-rate", acquire.pulseRate,
-                   "trigger pulses per second the virtual bus fires (default 10)")
-      ->type_name("HZ")
-      ->check(takes("--pulse-rate", isRate));
   addSettings(acquiring, acquire.settings);
   acquiring->add_option("--out", acquire.out, "folder for the pictures (default frames/)")
       ->type_name("DIR")
@@ -194,26 +196,12 @@ int main(int argc, char** argv) {
   acquiring->add_flag("--json", acquire.json, "the summary as JSON");
 
   tool::ViewOptions view;
-  std::string viewRoi;
   CLI::App* viewing = app.add_subcommand(
       "view", "watch a device live in a browser and turn its controls while it streams");
-  viewing->allow_extras();
-  viewing->add_option("DEVICE", view.device, "device identifier or name")->required();
-  viewing->add_option("FORMAT", view.format,
-                      "format identifier or name (default: the device's "
-                      "default format)");
+  addCapture(viewing, view.capture);
   viewing->add_option("--port", view.port, "the port on 127.0.0.1 (default 0: any free port)")
       ->type_name("N")
       ->check(takes("--port", isPort));
-  viewing->add_option("--roi", viewRoi, "region of interest")
-      ->type_name("X,Y,W,H")
-      ->check(takes("--roi", isRoi));
-  viewing->add_option("--trigger", view.trigger, "a hardware trigger, as info lists it")
-      ->type_name("CONFIG/SOURCE")
-      ->check(takes("--trigger", isTrigger));
-  viewing->add_option("--pulse-rate", view.pulseRate, "trigger pulses per second (default 10)")
-      ->type_name("HZ")
-      ->check(takes("--pulse-rate", isRate));
 
   try {
     app.parse(argc, argv);
@@ -245,10 +233,6 @@ int main(int argc, char** argv) {
   if (bus->parsed()) return tool::describeBus(busJson);
   if (listing->parsed()) return tool::listDevices(common, list);
   if (infoing->parsed()) return tool::deviceInfo(common, info);
-  if (viewing->parsed()) {
-    view.hasRoi = !viewRoi.empty() && host::parseRoi(viewRoi, view.roi);
-    return tool::view(common, view);
-  }
-  acquire.hasRoi = !roi.empty() && host::parseRoi(roi, acquire.roi);
+  if (viewing->parsed()) return tool::view(common, view);
   return tool::acquire(common, acquire);
 }

@@ -51,4 +51,17 @@ bool selectTrigger(host::VideoInput& input, const std::string& trigger, std::str
   return input.selectTrigger(configuration, source, error);
 }
 
+std::unique_ptr<host::VideoInput> makeInput(host::Session& session, const CaptureOptions& capture,
+                                            std::string& error) {
+  std::unique_ptr<host::VideoInput> input =
+      host::VideoInput::create(session, capture.device, capture.format, error);
+  if (!input) return nullptr;
+  int roi[4];
+  if (!capture.roi.empty() &&
+      (!host::parseRoi(capture.roi, roi) || !input->setRoi(roi[0], roi[1], roi[2], roi[3], error)))
+    return nullptr;
+  if (!capture.trigger.empty() && !selectTrigger(*input, capture.trigger, error)) return nullptr;
+  return input;
+}
+
 }  // namespace tool

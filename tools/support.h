@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <memory>
+
 #include "acquisition.h"
+#include "commands.h"
+#include "session.h"
 
 namespace tool {
 
@@ -18,5 +22,10 @@ std::uint64_t cameraIdOf(const std::string& deviceName);
 
 // A hardware trigger "CONFIG/SOURCE" for an input; false with the reason.
 bool selectTrigger(host::VideoInput& input, const std::string& trigger, std::string& error);
+
+// The video input of a capture, with its region and trigger; null with the
+// reason in error.
+std::unique_ptr<host::VideoInput> makeInput(host::Session& session, const CaptureOptions& capture,
+                                            std::string& error);
 
 }  // namespace tool

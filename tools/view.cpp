@@ -98,8 +98,8 @@ class LiveView {
  public:
   LiveView(host::VideoInput& input, const ViewOptions& options)
       : input_(input), camera_(cameraIdOf(input.device().name())) {
-    trigger_ = options.trigger.empty() ? "immediate" : options.trigger;
-    pulseRate_ = options.pulseRate;
+    trigger_ = options.capture.trigger.empty() ? "immediate" : options.capture.trigger;
+    pulseRate_ = options.capture.pulseRate;
     reportMark_ = kit::reports().size();
   }
 
@@ -383,14 +383,8 @@ int view(const Common& common, const ViewOptions& options) {
     host::Session session;
     if (!session.start(common.module, error)) return fail(error);
     session.discover();
-    std::unique_ptr<host::VideoInput> input =
-        host::VideoInput::create(session, options.device, options.format, error);
+    std::unique_ptr<host::VideoInput> input = makeInput(session, options.capture, error);
     if (!input) return fail("view: " + error);
-    if (options.hasRoi &&
-        !input->setRoi(options.roi[0], options.roi[1], options.roi[2], options.roi[3], error))
-      return fail("view: " + error);
-    if (!options.trigger.empty() && !selectTrigger(*input, options.trigger, error))
-      return fail("view: " + error);
 
     httplib::Server server;
     const int port = options.port == 0 ? server.bind_to_any_port("127.0.0.1")
@@ -415,9 +409,11 @@ int view(const Common& common, const ViewOptions& options) {
     listener.join();
     live.stop();
     const std::uint64_t counted = input->manager().framesCounted();
+    const std::uint64_t delivered = input->engine().framesDelivered();
     input.reset();
     session.stop();
-    std::printf("stopped after %llu frames\n", static_cast<unsigned long long>(counted));
+    std::printf("stopped: %llu frames counted, %llu delivered\n",
+                static_cast<unsigned long long>(counted), static_cast<unsigned long long>(delivered));
   }
   // Everything released in the module's order: nothing may be left.
   const kit::Accounting after = kit::accounting();

@@ -273,31 +273,33 @@ Word formatByName(Self self, const char* name) {
     if (f->name == name) return reinterpret_cast<Word>(f);
   return 0;
 }
+}  // namespace device_entry
+
+// The adaptor data of device and format entries alike.
+namespace entry_data {
+template <class Entry, std::uint32_t K>
 Word setAdaptorData(Self self, Self object) {
-  auto* device = as<DeviceEntry>(self, kDeviceEntry, "setAdaptorData");
-  if (device == nullptr) return 0;
-  if (device->data != nullptr) ck::violation("a device entry given adaptor data twice");
-  device->data = object;
+  auto* entry = as<Entry>(self, K, "setAdaptorData");
+  if (entry == nullptr) return 0;
+  if (entry->data != nullptr) ck::violation(std::string(kindName(K)) + " given adaptor data twice");
+  entry->data = object;
   return 0;
 }
+template <class Entry, std::uint32_t K>
 Word adaptorData(Self self) {
-  auto* device = as<DeviceEntry>(self, kDeviceEntry, "adaptorData");
-  return device != nullptr ? reinterpret_cast<Word>(device->data) : 0;
+  auto* entry = as<Entry>(self, K, "adaptorData");
+  return entry != nullptr ? reinterpret_cast<Word>(entry->data) : 0;
 }
+}  // namespace entry_data
+
+namespace device_entry {
+constexpr auto setAdaptorData = entry_data::setAdaptorData<DeviceEntry, kDeviceEntry>;
+constexpr auto adaptorData = entry_data::adaptorData<DeviceEntry, kDeviceEntry>;
 }  // namespace device_entry
 
 namespace format_entry {
-Word setAdaptorData(Self self, Self object) {
-  auto* format = as<FormatEntry>(self, kFormatEntry, "setAdaptorData");
-  if (format == nullptr) return 0;
-  if (format->data != nullptr) ck::violation("a format entry given adaptor data twice");
-  format->data = object;
-  return 0;
-}
-Word adaptorData(Self self) {
-  auto* format = as<FormatEntry>(self, kFormatEntry, "adaptorData");
-  return format != nullptr ? reinterpret_cast<Word>(format->data) : 0;
-}
+constexpr auto setAdaptorData = entry_data::setAdaptorData<FormatEntry, kFormatEntry>;
+constexpr auto adaptorData = entry_data::adaptorData<FormatEntry, kFormatEntry>;
 }  // namespace format_entry
 
 namespace property_factory {

@@ -413,7 +413,8 @@ int view(const Common& common, const ViewOptions& options) {
     input.reset();
     session.stop();
     std::printf("stopped: %llu frames counted, %llu delivered\n",
-                static_cast<unsigned long long>(counted), static_cast<unsigned long long>(delivered));
+                static_cast<unsigned long long>(counted),
+                static_cast<unsigned long long>(delivered));
   }
   // Everything released in the module's order: nothing may be left.
   const kit::Accounting after = kit::accounting();

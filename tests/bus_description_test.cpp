@@ -23,6 +23,21 @@ TEST_F(DescriptionTest, TheDefaultBusHasThreeDifferentCamerasOnTwoAdapters) {
   EXPECT_EQ(83.34f, blCalcIsoBandwidthPercentage(yuv.speed, yuv.format7[0].packetSize));
 }
 
+TEST_F(DescriptionTest, CameraIdentifiersBelongToNoCompany) {
+  // An EUI-64 begins with a 24-bit company id; one whose first byte has the
+  // locally administered bit (0x02) set is assigned to no company.
+  EXPECT_NE(0u, (sim::kCompanyId >> 16) & 0x02);
+  EXPECT_EQ(0u, (sim::kCompanyId >> 16) & 0x01) << "an individual, not a group, id";
+  for (const auto& adapter : sim::defaultBus().adapters)
+    for (const sim::CameraDesc& c : adapter) EXPECT_EQ(sim::kCompanyId, c.id >> 40) << c.model;
+  sim::BusDesc sample;
+  std::string error;
+  ASSERT_TRUE(sim::loadBusFile(CORVANE_SOURCE_DIR "/packaging/sample-bus.json", sample, error))
+      << error;
+  for (const auto& adapter : sample.adapters)
+    for (const sim::CameraDesc& c : adapter) EXPECT_EQ(sim::kCompanyId, c.id >> 40) << c.model;
+}
+
 TEST_F(DescriptionTest, ADescriptionSurvivesARoundTripThroughJson) {
   const sim::BusDesc bus = sim::defaultBus();
   sim::BusDesc parsed;

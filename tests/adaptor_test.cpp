@@ -9,13 +9,6 @@ namespace {
 
 class AdaptorTest : public HostTest {
  protected:
-  // The calls that the module made since the log was switched on, by name.
-  static std::vector<std::string> Calls() {
-    std::vector<std::string> names;
-    for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
-    return names;
-  }
-
   static std::vector<sim::Call> CallsOf(const std::string& function) {
     std::vector<sim::Call> calls;
     for (const sim::Call& c : sim::callLog())
@@ -154,7 +147,7 @@ TEST_F(AdaptorTest, OpeningAFixedFormatReservesAChannelAndStartsEngineAndThread)
   ASSERT_TRUE(input.open(error)) << error;
   EXPECT_EQ((std::vector<std::string>{"CvGetAvailableIsoChannel", "CvCreateIsochReceiveEngine",
                                       "CvStartIsochReceiveEngine"}),
-            Calls());
+            CallNames());
   const std::vector<sim::Call> start = CallsOf("CvStartIsochReceiveEngine");
   ASSERT_EQ(32u, start[0].record.size());
   CameraStartupRecord record;
@@ -172,14 +165,14 @@ TEST_F(AdaptorTest, OpeningAFixedFormatReservesAChannelAndStartsEngineAndThread)
   // Opening again changes nothing.
   sim::clearCallLog();
   ASSERT_TRUE(input.open(error));
-  EXPECT_TRUE(Calls().empty());
+  EXPECT_TRUE(CallNames().empty());
   input.close();
   EXPECT_EQ((std::vector<std::string>{"CvStopIsochReceiveEngine", "CvDeleteIsochReceiveEngine"}),
-            Calls());
+            CallNames());
   EXPECT_EQ(0u, sim::resources().engines);
   sim::clearCallLog();
   input.close();
-  EXPECT_TRUE(Calls().empty());
+  EXPECT_TRUE(CallNames().empty());
 }
 
 TEST_F(AdaptorTest, OpeningFormat7PreparesTheRegionPacketSizeAndDualPacketMode) {
@@ -192,7 +185,7 @@ TEST_F(AdaptorTest, OpeningFormat7PreparesTheRegionPacketSizeAndDualPacketMode) 
                                       "CvQueryCameraRegister", "CvGetSpecialFeaturePresence",
                                       "CvGetSpecialFeatureCaps", "CvCreateIsochReceiveEngine",
                                       "CvSetIsochEngineOption", "CvStartIsochReceiveEngine"}),
-            Calls());
+            CallNames());
   CameraStartupRecord record;
   std::memcpy(&record, CallsOf("CvSetCameraStartupInfo")[0].record.data(), sizeof record);
   EXPECT_EQ(7u, record.formatNumber);

@@ -17,12 +17,6 @@ constexpr std::uint64_t kBayer = sim::kBayerCamera;
 
 class CaptureTest : public HostTest {
  protected:
-  static std::vector<std::string> CallNames() {
-    std::vector<std::string> names;
-    for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
-    return names;
-  }
-
   static std::uint32_t TriggerMode() {
     std::uint32_t word = 0;
     EXPECT_TRUE(sim::readCsr(kBayer, iidc::kTriggerMode, word));

@@ -44,12 +44,6 @@ class HardeningTest : public HostTest {
     return input;
   }
 
-  static std::vector<std::string> CallNames() {
-    std::vector<std::string> names;
-    for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
-    return names;
-  }
-
   static constexpr char kMono[] = "Corvane MV-640M 100201";
   static constexpr char kCreate[] = "CorvaneImaq:createInstance: ";
 };

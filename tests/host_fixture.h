@@ -124,6 +124,13 @@ class HostTest : public ::testing::Test {
     return seq;
   }
 
+  // The library calls made since the bus's call log was switched on, by name.
+  static std::vector<std::string> CallNames() {
+    std::vector<std::string> names;
+    for (const sim::Call& c : sim::callLog()) names.push_back(c.function);
+    return names;
+  }
+
   // Waits until at least n reports arrived; false when none came in time.
   static bool WaitForReports(std::size_t n, double timeoutSeconds = 30.0) {
     const auto deadline =

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 
@@ -41,10 +42,12 @@ extern "C" void onSignal(int) {
   interrupted = true;
 }
 
+using Jpeg = std::vector<std::uint8_t>;
+
 // The newest picture and what the page shows beside it.
 class Pictures {
  public:
-  void publish(std::shared_ptr<const std::string> jpeg, int width, int height, double level) {
+  void publish(std::shared_ptr<const Jpeg> jpeg, int width, int height, double level) {
     {
       std::lock_guard<std::mutex> hold(mutex_);
       jpeg_ = std::move(jpeg);
@@ -57,7 +60,7 @@ class Pictures {
   }
 
   // The newest picture once it is newer than seen; null after the wait.
-  std::shared_ptr<const std::string> next(std::uint64_t& seen, std::chrono::milliseconds wait) {
+  std::shared_ptr<const Jpeg> next(std::uint64_t& seen, std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> hold(mutex_);
     if (!changed_.wait_for(hold, wait, [&] { return generation_ > seen || closed_; }) || closed_)
       return nullptr;
@@ -65,7 +68,7 @@ class Pictures {
     return jpeg_;
   }
 
-  std::shared_ptr<const std::string> latest() {
+  std::shared_ptr<const Jpeg> latest() {
     std::lock_guard<std::mutex> hold(mutex_);
     return jpeg_;
   }
@@ -87,7 +90,7 @@ class Pictures {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::shared_ptr<const std::string> jpeg_;
+  std::shared_ptr<const Jpeg> jpeg_;
   int width_ = 0, height_ = 0;
   double level_ = 0;
   std::uint64_t generation_ = 0;
@@ -138,13 +141,13 @@ class LiveView {
     server.Get("/stream",
                [this](const httplib::Request&, httplib::Response& response) { stream(response); });
     server.Get("/frame.jpg", [this](const httplib::Request&, httplib::Response& response) {
-      std::shared_ptr<const std::string> jpeg = pictures_.latest();
+      std::shared_ptr<const Jpeg> jpeg = pictures_.latest();
       if (!jpeg) {
         response.status = 503;
         response.set_content("no picture yet\n", "text/plain");
         return;
       }
-      response.set_content(*jpeg, "image/jpeg");
+      response.set_content(reinterpret_cast<const char*>(jpeg->data()), jpeg->size(), "image/jpeg");
     });
     server.Get("/api/state", [this](const httplib::Request& request, httplib::Response& response) {
       std::size_t since = 0;
@@ -205,10 +208,8 @@ class LiveView {
         noteFrame(frame);
       }
       if (!host::decode(frame, picture)) continue;
-      auto jpeg = std::make_shared<std::string>();
-      std::vector<std::uint8_t> bytes;
-      if (!host::encodeJpeg(picture, 85, bytes)) continue;
-      jpeg->assign(bytes.begin(), bytes.end());
+      auto jpeg = std::make_shared<Jpeg>();
+      if (!host::encodeJpeg(picture, 85, *jpeg)) continue;
       double sum = 0;
       for (std::uint8_t v : picture.rgb) sum += v;
       pictures_.publish(std::move(jpeg), picture.width, picture.height,
@@ -230,13 +231,13 @@ class LiveView {
     response.set_chunked_content_provider(
         "multipart/x-mixed-replace; boundary=corvanepicture",
         [this, seen](std::size_t, httplib::DataSink& sink) {
-          std::shared_ptr<const std::string> jpeg =
-              pictures_.next(*seen, std::chrono::milliseconds(500));
+          std::shared_ptr<const Jpeg> jpeg = pictures_.next(*seen, std::chrono::milliseconds(500));
           if (!jpeg) return !stopping_ && sink.is_writable();  // no picture yet: still there?
           const std::string head =
               "--corvanepicture\r\nContent-Type: image/jpeg\r\nContent-Length: " +
               std::to_string(jpeg->size()) + "\r\n\r\n";
-          return sink.write(head.data(), head.size()) && sink.write(jpeg->data(), jpeg->size()) &&
+          return sink.write(head.data(), head.size()) &&
+                 sink.write(reinterpret_cast<const char*>(jpeg->data()), jpeg->size()) &&
                  sink.write("\r\n", 2);
         });
   }

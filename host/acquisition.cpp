@@ -319,7 +319,7 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
 }
 
 VideoInput::~VideoInput() {
-  delete adaptor_;  // its destructor asks the manager to stop and to close
+  imaqkit::destroy(adaptor_);  // its destructor asks the manager to stop and to close
 }
 
 bool VideoInput::adaptorFailed(std::size_t mark, std::string& error) const {

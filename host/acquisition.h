@@ -114,7 +114,7 @@ struct AcquisitionSettings {
   std::uint32_t frameGrabInterval = 1;  // every nth frame is wanted
 };
 
-class AdaptorManager final : public IAdaptorManager {
+class AdaptorManager final : public imaqkit::Implements<IAdaptorManager> {
  public:
   AdaptorManager(IAdaptor* adaptor, Engine* engine) : adaptor_(adaptor), engine_(engine) {}
 

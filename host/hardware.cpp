@@ -14,14 +14,14 @@ void ruleBroken(const std::string& what) {
 void FormatEntry::setAdaptorData(IMAQInterface* object) {
   if (data_ != nullptr && data_ != object) {
     ruleBroken("format entry '" + name_ + "' given adaptor data twice");
-    delete data_;
+    imaqkit::destroy(data_);
   }
   data_ = object;
 }
 
 DeviceEntry::~DeviceEntry() {
   created_.clear();  // formats go first: a device's formats never outlive it
-  delete data_;
+  imaqkit::destroy(data_);
 }
 
 IFormatEntry* DeviceEntry::createFormat(std::uint32_t id, const char* name) {
@@ -62,7 +62,7 @@ IFormatEntry* DeviceEntry::formatByName(const char* name) {
 void DeviceEntry::setAdaptorData(IMAQInterface* object) {
   if (data_ != nullptr && data_ != object) {
     ruleBroken("device entry '" + name_ + "' given adaptor data twice");
-    delete data_;
+    imaqkit::destroy(data_);
   }
   data_ = object;
 }

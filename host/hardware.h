@@ -16,7 +16,7 @@ namespace host {
 class FormatEntry final : public IFormatEntry {
  public:
   FormatEntry(std::uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
-  ~FormatEntry() { delete data_; }  // through the object's virtual destructor
+  ~FormatEntry() { imaqkit::destroy(data_); }
   FormatEntry(const FormatEntry&) = delete;
   FormatEntry& operator=(const FormatEntry&) = delete;
 

@@ -69,7 +69,7 @@ void record(kit::Report report) {
   }
 }
 
-class CriticalSection final : public ICriticalSection {
+class CriticalSection final : public imaqkit::Implements<ICriticalSection> {
  public:
   CriticalSection() { adjustSections(+1); }
   ~CriticalSection() override {
@@ -115,7 +115,7 @@ std::vector<void*>& holderPool() {
   return *pool;
 }
 
-class AutoCriticalSection final : public IAutoCriticalSection {
+class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSection> {
  public:
   static void* operator new(std::size_t size);
   static void operator delete(void* block) noexcept;
@@ -151,6 +151,21 @@ class AutoCriticalSection final : public IAutoCriticalSection {
 };
 
 }  // namespace
+
+#if IMAQKIT_MICROSOFT_LAYOUT && !defined(__clang__)
+// The kit functions go out under their Microsoft names. g++ cannot write a
+// dllexport of a name that needs quoting, so the directive is written here.
+#define IMAQKIT_EXPORT(name) \
+  __asm__(".section .drectve\n\t.ascii \" -export:\\\"" IMAQKIT_SYMBOL_##name "\\\"\"\n\t.text");
+IMAQKIT_EXPORT(imaqmalloc)
+IMAQKIT_EXPORT(imaqfree)
+IMAQKIT_EXPORT(adaptorError)
+IMAQKIT_EXPORT(adaptorWarn)
+IMAQKIT_EXPORT(createCriticalSection)
+IMAQKIT_EXPORT(createAutoCriticalSection)
+IMAQKIT_EXPORT(createAdaptorManager)
+IMAQKIT_EXPORT(getCurrentTime)
+#endif
 
 void* imaqmalloc(std::size_t size) {
   KitState& s = state();

@@ -34,8 +34,8 @@ bool parseInteger(const std::string& text, long long& value) {
 // ---- Properties -------------------------------------------------------------------------
 
 Property::~Property() {
-  delete getter_;
-  for (IPropPostSetListener* l : listeners_) delete l;
+  imaqkit::destroy(getter_);
+  for (IPropPostSetListener* l : listeners_) imaqkit::destroy(l);
 }
 
 std::string Property::accepts() const {
@@ -230,10 +230,10 @@ void PropertyContainer::setCustomGetter(const char* name, IPropCustomGetFcn* get
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {
     ruleBroken("setCustomGetter for an unknown property");
-    delete getter;
+    imaqkit::destroy(getter);
     return;
   }
-  delete p->getter_;
+  imaqkit::destroy(p->getter_);
   p->getter_ = getter;
 }
 
@@ -242,7 +242,7 @@ void PropertyContainer::addPostSetListener(const char* name, IPropPostSetListene
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {
     ruleBroken("addPostSetListener for an unknown property");
-    delete listener;
+    imaqkit::destroy(listener);
     return;
   }
   p->listeners_.push_back(listener);

@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
 # The module's binary contract: it exports exactly its five entry points,
-# unmangled; it imports from the host kit exactly the eight kit functions, under
-# their symbol names, from the camera bus libraries only Cv functions and the
-# bandwidth helper; the Windows DLL imports from nothing else but Windows
-# system DLLs. Every Windows binary carries version information.
+# unmangled; it imports from the host kit exactly the eight kit functions,
+# under the names the platform's C++ ABI gives the kit header's declarations;
+# from the camera bus libraries only Cv functions and the bandwidth helper; the
+# Windows DLL imports from nothing else but Windows system DLLs. Every Windows
+# binary carries version information.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 want="createInstance getAvailHW getDeviceAttributes initializeAdaptor uninitializeAdaptor"
-# The kit functions as the README's binary contract lists them; SIZE_T is the
-# mangling of std::size_t (m on Linux, y on Windows).
+# The kit functions' symbol names, derived from the kit header's declarations
+# by the platform's own C++ ABI: g++ for Linux; clang in Microsoft's mode for
+# Windows, over mingw-w64's C++ headers (asking needs no Microsoft runtime).
 kit_symbols() {
-  echo "_Z10imaqmalloc$1 _Z8imaqfreePv _Z12adaptorErrorP8IAdaptorPKcS2_z _Z11adaptorWarnPKcS0_z" \
-    "_Z21createCriticalSectionv _Z25createAutoCriticalSectionP16ICriticalSectionb" \
-    "_Z20createAdaptorManagerP8IAdaptorP7IEngine _Z14getCurrentTimev" | xargs -n1 | sort | xargs
+  local object cxx=/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
+  object=$(mktemp --suffix=.o)
+  case $1 in
+    linux) g++ -std=c++20 -c -Isrc/platform scripts/kit-names.cpp -o "$object" ;;
+    windows) clang++ --target=x86_64-pc-windows-msvc -std=gnu++20 -Werror -c -nostdinc++ \
+               -isystem $cxx -isystem $cxx/x86_64-w64-mingw32 -isystem /usr/share/mingw-w64/include \
+               -Isrc/platform scripts/kit-names.cpp -o "$object" ;;
+  esac
+  llvm-nm --undefined-only "$object" | awk '{print $2}' | sed 's/^__imp_//' |
+    grep -v -x -E '_fltused|__gxx_personality_v0' | sort | xargs
+  rm -f "$object"
 }
 status=0
 fail() { echo "$1"; status=1; }
+# kit_imports FILE "NAMES IT IMPORTS FROM THE KIT" PLATFORM
+kit_imports() {
+  local want_kit
+  want_kit=$(kit_symbols "$3")
+  [[ "$2" == "$want_kit" ]] && return
+  fail "$1 imports from the kit names its header's declarations do not give:
+  imported, not declared: $(comm -23 <(xargs -n1 <<<"$2") <(xargs -n1 <<<"$want_kit") | xargs)
+  declared, not imported: $(comm -13 <(xargs -n1 <<<"$2") <(xargs -n1 <<<"$want_kit") | xargs)"
+}
 
 so=build/native/bin/CorvaneImaq.so
 if [[ -f $so ]]; then
@@ -24,7 +43,7 @@ if [[ -f $so ]]; then
   kit=$(nm -D --defined-only build/native/bin/imaqmex.so | awk '{print $3}' | sort)
   undefined=$(nm -D --undefined-only "$so" | awk '{print $2}' | sort)
   got=$(comm -12 <(echo "$kit") <(echo "$undefined") | xargs)
-  [[ "$got" == "$(kit_symbols m)" ]] || fail "CorvaneImaq.so imports from the kit: $got"
+  kit_imports "CorvaneImaq.so" "$got" linux
   # Everything else it needs is the bus libraries' or the C and C++ runtimes'.
   other=$(comm -23 <(echo "$undefined") <(echo "$kit") | grep -v -E '^(Cv[A-Za-z]+|blCalcIsoBandwidthPercentage|.*@.*|_ITM_.*|__gmon_start__)$' | xargs || true)
   [[ -z "$other" ]] || fail "CorvaneImaq.so needs unexpected symbols: $other"
@@ -41,7 +60,7 @@ if [[ -f $dll ]]; then
                      on && /^$/ {on=0} on && $1 ~ /^[0-9a-f]+$/ {print $3}' <<<"$dump" | sort | xargs
   }
   got=$(imports imaqmex.mexw64)
-  [[ "$got" == "$(kit_symbols y)" ]] || fail "CorvaneImaq.dll imports from imaqmex.mexw64: $got"
+  kit_imports "CorvaneImaq.dll" "$got" windows
   got=$(imports bl1394.dll | xargs -n1 | grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
   [[ -z "$got" ]] || fail "CorvaneImaq.dll imports from BL1394.dll: $got"
   got=$(imports blshared.dll)

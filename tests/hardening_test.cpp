@@ -207,7 +207,7 @@ TEST_F(HardeningTest, AHostCallThatThrowsWhileListenersAreInstalledCostsOnlyThat
     std::string error;
     ASSERT_TRUE(engine.properties().read("Sharpness_Value", value, error)) << error;
     EXPECT_EQ(64, value.integer);
-    delete adaptor;
+    imaqkit::destroy(adaptor);
   }
 }
 

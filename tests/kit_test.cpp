@@ -24,13 +24,13 @@ class KitTest : public ::testing::Test {
   kit::Accounting before_{};
 };
 
-struct Counted : IMAQInterface {
+struct Counted : imaqkit::Implements<IMAQInterface> {
   explicit Counted(int* destroyed) : destroyed_(destroyed) {}
   ~Counted() override { ++*destroyed_; }
   int* destroyed_;
 };
 
-struct Throws : IMAQInterface {
+struct Throws : imaqkit::Implements<IMAQInterface> {
   Throws() { throw 1; }
 };
 
@@ -76,7 +76,7 @@ TEST_F(KitTest, HostObjectsLiveInKitStorageAndGoBackThroughTheirDestructor) {
   IMAQInterface* object = imaqNew<Counted>(&destroyed);
   ASSERT_NE(nullptr, object);
   EXPECT_EQ(before_.liveBlocks + 1, kit::accounting().liveBlocks);
-  delete object;
+  imaqkit::destroy(object);
   EXPECT_EQ(1, destroyed);
   EXPECT_EQ(before_.liveBlocks, kit::accounting().liveBlocks);
 
@@ -110,7 +110,7 @@ TEST_F(KitTest, HoldersLockAndReleaseTheirSection) {
       const int now = ++inside;
       if (now > most) most = now;
       --inside;
-      delete hold;  // releases the lock
+      imaqkit::destroy(hold);  // releases the lock
     }
   };
   std::thread a(worker), b(worker);
@@ -122,8 +122,8 @@ TEST_F(KitTest, HoldersLockAndReleaseTheirSection) {
   manual->enter();
   manual->leave();
   manual->enter();
-  delete manual;  // still held: the holder lets go
-  delete section;
+  imaqkit::destroy(manual);  // still held: the holder lets go
+  imaqkit::destroy(section);
   EXPECT_TRUE(kit::violations().empty());
   EXPECT_EQ(before_.liveSections, kit::accounting().liveSections);
 }
@@ -136,8 +136,8 @@ TEST_F(KitTest, LockMisuseIsABrokenRule) {
   hold->enter();
   hold->enter();  // already held
   EXPECT_EQ(2u, kit::violations().size());
-  delete hold;
-  delete section;
+  imaqkit::destroy(hold);
+  imaqkit::destroy(section);
 }
 
 TEST_F(KitTest, TheClockRuns) {

@@ -43,7 +43,7 @@ bool CorvaneAdaptor::stopCapture() {
   if (CvIsCameraRunning(device->cameraHandle, &running) != 0 || running != 0)
     stopped = CvStopCamera(device->cameraHandle);
   if (hold != nullptr) hold->leave();
-  delete hold;
+  imaqkit::destroy(hold);
   if (stopped != 0)
     adaptorWarn("CorvaneImaq:stopCapture", "Failed to stop the camera: %s",
                 CvStatusStringA(stopped));
@@ -111,6 +111,6 @@ DWORD WINAPI AcquisitionThread(LPVOID parameter) {
       frameHold->leave();
     } while (manager->acquisitionActive());
   }
-  delete frameHold;
+  imaqkit::destroy(frameHold);
   return 0;
 }

@@ -36,7 +36,7 @@ constexpr std::uint32_t bayerType(std::uint32_t base, std::uint8_t pattern) {
 
 CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
                                CorvaneFormat* videoFormat)
-    : IAdaptor(engine), device(cameraDevice), format(videoFormat) {
+    : imaqkit::Implements<IAdaptor>(engine), device(cameraDevice), format(videoFormat) {
   // Nothing thrown by the host may leave a lock behind: a lock that cannot be
   // had stays null, and createInstance then destroys the incomplete adaptor.
   try {
@@ -70,8 +70,8 @@ CorvaneAdaptor::~CorvaneAdaptor() {
   // A host that did not close through closeDevice must not leave a thread
   // running on a destroyed adaptor.
   shutdownDevice();
-  delete acquireLock;
-  delete captureFlagLock;
+  imaqkit::destroy(acquireLock);
+  imaqkit::destroy(captureFlagLock);
   delete startup.image;
   startup.image = nullptr;
 }
@@ -142,12 +142,12 @@ static_assert(std::string_view(CORVANE_VERSION) == "1.0.0",
 void CorvaneAdaptor::setCaptureFlag(bool value) {
   IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
   captureFlag = value;
-  delete hold;
+  imaqkit::destroy(hold);
 }
 
 bool CorvaneAdaptor::readCaptureFlag() {
   IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
   const bool value = captureFlag;
-  delete hold;
+  imaqkit::destroy(hold);
   return value;
 }

@@ -11,7 +11,7 @@
 #include "platform/imaqkit.h"
 #include "platform/winthread.h"
 
-class CorvaneAdaptor : public IAdaptor {
+class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
  public:
   // REQUIRES: device and format are the objects of the host's entries; they
   // outlive the adaptor.

@@ -6,7 +6,7 @@
 
 class CorvaneAdaptor;
 
-class CorvanePropGetListener : public IPropCustomGetFcn {
+class CorvanePropGetListener : public imaqkit::Implements<IPropCustomGetFcn> {
  public:
   explicit CorvanePropGetListener(CorvaneAdaptor* adaptor) : adaptor_(adaptor) {}
   // Writes the register's value; after a failed read, the host's stored value.
@@ -16,7 +16,7 @@ class CorvanePropGetListener : public IPropCustomGetFcn {
   CorvaneAdaptor* adaptor_;
 };
 
-class CorvanePropSetListener : public IPropPostSetListener {
+class CorvanePropSetListener : public imaqkit::Implements<IPropPostSetListener> {
  public:
   explicit CorvanePropSetListener(CorvaneAdaptor* adaptor) : adaptor_(adaptor) {}
   // Writes the new value to the camera unless the register already holds it.

@@ -9,7 +9,7 @@
 #include "platform/bl1394.h"
 #include "platform/imaqkit.h"
 
-class CorvaneDevice : public IMAQInterface {
+class CorvaneDevice : public imaqkit::Implements<IMAQInterface> {
  public:
   static constexpr std::size_t kNameSize = 160;
 

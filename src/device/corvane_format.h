@@ -7,7 +7,7 @@
 #include "platform/bl1394.h"
 #include "platform/imaqkit.h"
 
-class CorvaneFormat : public IMAQInterface {
+class CorvaneFormat : public imaqkit::Implements<IMAQInterface> {
  public:
   static constexpr std::size_t kNameSize = 255;
 

@@ -9,12 +9,26 @@
 // the other host interfaces have a protected non-virtual destructor, so that
 // they take no slot and nothing can delete a host object through them.
 // An adaptor reaches host objects only through these operations.
+//
+// The boundary speaks the platform's C++ ABI. On Linux that is the compiler's
+// own (g++ hosts, the Itanium ABI). On Windows it is Microsoft's, which a
+// compiler in Microsoft's mode speaks by itself; mingw-w64 speaks the Itanium
+// ABI, so under it this header lays out the two things that differ (see
+// "Microsoft's C++ ABI under mingw-w64" below). Implement an interface that has
+// a destructor through imaqkit::Implements, and destroy a host or kit object
+// through imaqkit::destroy: then the same code is right on every platform.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <utility>
+
+#if defined(_WIN32) && !defined(_MSC_VER)
+#define IMAQKIT_MICROSOFT_LAYOUT 1
+#else
+#define IMAQKIT_MICROSOFT_LAYOUT 0
+#endif
 
 #if defined(_WIN32)
 #if defined(IMAQKIT_BUILD)
@@ -26,11 +40,112 @@
 #define IMAQKIT_API __attribute__((visibility("default")))
 #endif
 
-#if defined(__clang__)
+#if defined(__clang__) || defined(_MSC_VER)
 #define IMAQKIT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define IMAQKIT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 #endif
+
+// ---- Microsoft's C++ ABI under mingw-w64 -------------------------------------------------
+
+// The kit functions' symbol names in a kit built by Microsoft's compiler from
+// the declarations below: its decoration of them, class keys ("class", V) and
+// the lock types' names included. A kit that declares them differently
+// exports other names; an integrator changes them here, and nowhere else.
+// scripts/check-binaries.sh holds these to what clang's Microsoft mode makes
+// of this header's declarations.
+#define IMAQKIT_SYMBOL_imaqmalloc "?imaqmalloc@@YAPEAX_K@Z"
+#define IMAQKIT_SYMBOL_imaqfree "?imaqfree@@YAXPEAX@Z"
+#define IMAQKIT_SYMBOL_adaptorError "?adaptorError@@YAXPEAVIAdaptor@@PEBD1ZZ"
+#define IMAQKIT_SYMBOL_adaptorWarn "?adaptorWarn@@YAXPEBD0ZZ"
+#define IMAQKIT_SYMBOL_createCriticalSection "?createCriticalSection@@YAPEAVICriticalSection@@XZ"
+#define IMAQKIT_SYMBOL_createAutoCriticalSection \
+  "?createAutoCriticalSection@@YAPEAVIAutoCriticalSection@@PEAVICriticalSection@@_N@Z"
+#define IMAQKIT_SYMBOL_createAdaptorManager \
+  "?createAdaptorManager@@YAPEAVIAdaptorManager@@PEAVIAdaptor@@PEAVIEngine@@@Z"
+#define IMAQKIT_SYMBOL_getCurrentTime "?getCurrentTime@@YANXZ"
+
+#if IMAQKIT_MICROSOFT_LAYOUT
+// A kit function goes by its Microsoft name. g++ writes assembly text, where
+// such a name must be quoted; it then calls through the import library's
+// thunk, as it cannot put a quoted name behind __imp_.
+#if defined(__clang__)
+#define IMAQKIT_SYMBOL(name) __asm__(IMAQKIT_SYMBOL_##name)
+#define IMAQKIT_FUNCTION IMAQKIT_API
+#else
+#define IMAQKIT_SYMBOL(name) __asm__("\"" IMAQKIT_SYMBOL_##name "\"")
+#define IMAQKIT_FUNCTION
+#endif
+// Microsoft's compiler gives a virtual destructor one slot, where it is
+// declared: a deleting destructor that takes flags (bit 0: give the storage
+// back, as delete does) and returns the object. The Itanium ABI would give it
+// two slots and shift every later operation. So an interface's destructor is
+// this one slot, and the real destructor stays out of the interface's table.
+#define IMAQKIT_INTERFACE_DESTRUCTOR(Type)                      \
+ public:                                                        \
+  virtual void* imaqDeletingDestructor(unsigned int flags) = 0; \
+                                                                \
+ protected:                                                     \
+  ~Type() = default;                                            \
+                                                                \
+ public:
+#define IMAQKIT_DERIVED_DESTRUCTOR(Type) \
+ protected:                              \
+  ~Type()
+#else
+#define IMAQKIT_SYMBOL(name)
+#define IMAQKIT_FUNCTION IMAQKIT_API
+#define IMAQKIT_INTERFACE_DESTRUCTOR(Type) \
+ public:                                   \
+  virtual ~Type() = default;
+#define IMAQKIT_DERIVED_DESTRUCTOR(Type) \
+ public:                                 \
+  ~Type() override
+#endif
+
+namespace imaqkit {
+
+// Bit 0 of a deleting destructor's flags: give the storage back.
+inline constexpr unsigned int kFreeStorage = 1;
+
+// Destroys an object through its interface as the platform's delete does:
+// the adaptor manager, a lock or a holder (kit objects), or, for a host, an
+// object the module handed over. Null is ignored.
+template <class Interface>
+void destroy(Interface* object) noexcept {
+#if IMAQKIT_MICROSOFT_LAYOUT
+  if (object != nullptr) object->imaqDeletingDestructor(kFreeStorage);
+#else
+  delete object;
+#endif
+}
+
+#if IMAQKIT_MICROSOFT_LAYOUT
+// Base of a class that implements Interface, which has a destructor. The
+// deleting destructor slot runs the most derived destructor, which is virtual
+// here, behind the interface's last operation, where no host looks.
+template <class Interface>
+class Implements : public Interface {
+ public:
+  using Interface::Interface;
+  virtual ~Implements() = default;
+
+  void* imaqDeletingDestructor(unsigned int flags) final {
+    void* self = this;
+    if ((flags & kFreeStorage) != 0) {
+      delete this;
+    } else {
+      this->~Implements();
+    }
+    return self;
+  }
+};
+#else
+template <class Interface>
+using Implements = Interface;
+#endif
+
+}  // namespace imaqkit
 
 class IAdaptor;
 class IAdaptorManager;
@@ -47,16 +162,14 @@ class IProperty;
 
 // A host lock.
 class ICriticalSection {
- public:
-  virtual ~ICriticalSection() = default;
+  IMAQKIT_INTERFACE_DESTRUCTOR(ICriticalSection)
   virtual void enter() = 0;
   virtual void leave() = 0;
 };
 
 // A holder on a critical section; releases a held lock when destroyed.
 class IAutoCriticalSection {
- public:
-  virtual ~IAutoCriticalSection() = default;
+  IMAQKIT_INTERFACE_DESTRUCTOR(IAutoCriticalSection)
   virtual void enter() = 0;
   virtual void leave() = 0;
 };
@@ -65,22 +178,25 @@ class IAutoCriticalSection {
 
 // Storage for every object handed to the host. imaqmalloc returns null when it
 // cannot allocate.
-IMAQKIT_API void* imaqmalloc(std::size_t size);
-IMAQKIT_API void imaqfree(void* block);
+IMAQKIT_FUNCTION void* imaqmalloc(std::size_t size) IMAQKIT_SYMBOL(imaqmalloc);
+IMAQKIT_FUNCTION void imaqfree(void* block) IMAQKIT_SYMBOL(imaqfree);
 
 // An error that fails the named operation of the adaptor.
-IMAQKIT_API void adaptorError(IAdaptor* adaptor, const char* operation, const char* format, ...)
-    IMAQKIT_PRINTF(3, 4);
+IMAQKIT_FUNCTION void adaptorError(IAdaptor* adaptor, const char* operation, const char* format,
+                                   ...) IMAQKIT_SYMBOL(adaptorError) IMAQKIT_PRINTF(3, 4);
 // A problem the adaptor survives; identifier is "CorvaneImaq:<operation>".
-IMAQKIT_API void adaptorWarn(const char* identifier, const char* format, ...) IMAQKIT_PRINTF(2, 3);
+IMAQKIT_FUNCTION void adaptorWarn(const char* identifier, const char* format, ...)
+    IMAQKIT_SYMBOL(adaptorWarn) IMAQKIT_PRINTF(2, 3);
 
-IMAQKIT_API ICriticalSection* createCriticalSection();
+IMAQKIT_FUNCTION ICriticalSection* createCriticalSection() IMAQKIT_SYMBOL(createCriticalSection);
 // lockNow true: the holder holds the lock at once.
-IMAQKIT_API IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section,
-                                                            bool lockNow);
-IMAQKIT_API IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine);
+IMAQKIT_FUNCTION IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section,
+                                                                 bool lockNow)
+    IMAQKIT_SYMBOL(createAutoCriticalSection);
+IMAQKIT_FUNCTION IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine)
+    IMAQKIT_SYMBOL(createAdaptorManager);
 // Host clock in seconds.
-IMAQKIT_API double getCurrentTime();
+IMAQKIT_FUNCTION double getCurrentTime() IMAQKIT_SYMBOL(getCurrentTime);
 
 // ---- Objects handed to the host ----------------------------------------------
 
@@ -88,8 +204,7 @@ IMAQKIT_API double getCurrentTime();
 // imaqmalloc storage and their deleting destructor gives it back with
 // imaqfree; make them with imaqNew.
 class IMAQInterface {
- public:
-  virtual ~IMAQInterface() = default;
+  IMAQKIT_INTERFACE_DESTRUCTOR(IMAQInterface)
 
   static void* operator new(std::size_t) = delete;
   static void* operator new(std::size_t, void* where) noexcept { return where; }
@@ -116,12 +231,16 @@ class IPropCustomGetFcn : public IMAQInterface {
   // Writes the property's current value into valueBuffer (a 32-bit integer,
   // or a 64-bit double for double properties).
   virtual void getValue(IPropertyRecord* record, void* valueBuffer) = 0;
+
+  IMAQKIT_DERIVED_DESTRUCTOR(IPropCustomGetFcn) = default;
 };
 
 class IPropPostSetListener : public IMAQInterface {
  public:
   // Told after the host has stored newValue for the property.
   virtual void notify(IPropertyRecord* record, const void* newValue) = 0;
+
+  IMAQKIT_DERIVED_DESTRUCTOR(IPropPostSetListener) = default;
 };
 
 // ---- Host objects --------------------------------------------------------------
@@ -185,8 +304,7 @@ class IEngine {
 };
 
 class IAdaptorManager {
- public:
-  virtual ~IAdaptorManager() = default;
+  IMAQKIT_INTERFACE_DESTRUCTOR(IAdaptorManager)
   virtual void requestClose() = 0;
   virtual void requestStop() = 0;
   virtual bool deviceIsOpen() = 0;
@@ -272,7 +390,6 @@ class ITriggerList {
 class IAdaptor : public IMAQInterface {
  public:
   explicit IAdaptor(IEngine* engine) : manager(createAdaptorManager(this, engine)) {}
-  ~IAdaptor() override { delete manager; }
   IAdaptor(const IAdaptor&) = delete;
   IAdaptor& operator=(const IAdaptor&) = delete;
 
@@ -294,6 +411,8 @@ class IAdaptor : public IMAQInterface {
   virtual bool closeDevice() = 0;
   virtual bool startCapture() = 0;
   virtual bool stopCapture() = 0;
+
+  IMAQKIT_DERIVED_DESTRUCTOR(IAdaptor) { imaqkit::destroy(manager); }
 
  protected:
   IAdaptorManager* manager;

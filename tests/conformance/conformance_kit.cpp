@@ -15,13 +15,8 @@
 
 #include "host_tables.h"
 
-#if defined(_WIN32)
-#define KIT_SYMBOL __declspec(dllexport)
-#define KIT_SIZE_T "y"  // std::size_t is unsigned long long
-#else
 #define KIT_SYMBOL __attribute__((visibility("default")))
 #define KIT_SIZE_T "m"  // std::size_t is unsigned long
-#endif
 
 // The kit functions by symbol name.
 extern "C" {

@@ -9,15 +9,7 @@
 
 #include "contract.h"
 
-#if defined(_WIN32)
-#if defined(CONFORMANCE_KIT_BUILD)
-#define CONFORMANCE_KIT_API __declspec(dllexport)
-#else
-#define CONFORMANCE_KIT_API __declspec(dllimport)
-#endif
-#else
 #define CONFORMANCE_KIT_API __attribute__((visibility("default")))
-#endif
 
 namespace ck {
 

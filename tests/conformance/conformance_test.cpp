@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -18,19 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "conformance_kit.h"
-#include "contract.h"
-#include "host_tables.h"
-
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <climits>
-#endif
+#include "conformance_kit.h"
+#include "contract.h"
+#include "host_tables.h"
 
 namespace {
 
@@ -40,28 +34,6 @@ using contract::Self;
 
 // ---- Loading the module from this program's folder -------------------------------
 
-#if defined(_WIN32)
-constexpr char kModuleFile[] = "CorvaneImaq.dll";
-std::string programDirectory() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string text(path, n);
-  return text.substr(0, text.find_last_of("\\/") + 1);
-}
-void* openLibrary(const std::string& path) {
-  return reinterpret_cast<void*>(
-      LoadLibraryExA(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
-}
-void* findSymbol(void* library, const char* name) {
-  FARPROC symbol = GetProcAddress(static_cast<HMODULE>(library), name);
-  void* address = nullptr;
-  std::memcpy(&address, &symbol, sizeof address);
-  return address;
-}
-void closeLibrary(void* library) {
-  FreeLibrary(static_cast<HMODULE>(library));
-}
-#else
 constexpr char kModuleFile[] = "CorvaneImaq.so";
 std::string programDirectory() {
   char path[PATH_MAX];
@@ -78,7 +50,6 @@ void* findSymbol(void* library, const char* name) {
 void closeLibrary(void* library) {
   dlclose(library);
 }
-#endif
 
 template <class Function>
 Function entryPoint(void* library, const char* name) {

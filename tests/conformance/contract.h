@@ -6,10 +6,10 @@
 // An interface pointer points at a record whose first field points at a table
 // of function pointers, one slot per operation, in the interface's order. An
 // operation is a call through its slot with the object as the first argument,
-// where both x86-64 calling conventions (System V and Windows) put "this".
+// where the System V calling convention puts "this".
 //
-// Destructor slots are this toolchain's (g++ on Linux and mingw-w64 on
-// Windows, both on the Itanium C++ ABI): a virtual destructor takes two
+// Destructor slots are those of the Linux module's ABI (g++, the Itanium C++
+// ABI; Windows has a host of its own, in Microsoft's): a virtual destructor takes two
 // consecutive slots, the complete-object destructor and then the deleting
 // destructor, and a table's first slot is preceded by the offset to the top
 // of the object and a pointer to its type information.

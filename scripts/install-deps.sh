@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, skipping those already there.
 #   install-deps.sh native    what the Linux build and its tests need
-#   install-deps.sh all       also the Windows cross-build, Wine, and Chromium with its
-#                             WebDriver for the browser test
+#   install-deps.sh all       also the Windows cross-build, Wine, clang, lld and llvm
+#                             (for what is built in Microsoft's C++ ABI), and Chromium
+#                             with its WebDriver for the browser test
 #   install-deps.sh analysis  clang, clang-tidy and libFuzzer for the deeper checks
 # cpp-httplib comes as Debian ships its source, header-only (the binary package
 # splits it into a header and a Linux library, no use to a cross-build); it is
@@ -11,7 +12,7 @@ set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
       libstb-dev libcli11-dev clang-format dpkg-dev curl ca-certificates)
 case "${1:-native}" in
-  all) want+=(g++-mingw-w64-x86-64-posix wine64 wine chromium chromium-driver jq) ;;
+  all) want+=(g++-mingw-w64-x86-64-posix wine64 wine clang lld llvm chromium chromium-driver jq) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;
 esac
 missing=()

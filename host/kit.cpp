@@ -152,21 +152,6 @@ class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSectio
 
 }  // namespace
 
-#if IMAQKIT_MICROSOFT_LAYOUT && !defined(__clang__)
-// The kit functions go out under their Microsoft names. g++ cannot write a
-// dllexport of a name that needs quoting, so the directive is written here.
-#define IMAQKIT_EXPORT(name) \
-  __asm__(".section .drectve\n\t.ascii \" -export:\\\"" IMAQKIT_SYMBOL_##name "\\\"\"\n\t.text");
-IMAQKIT_EXPORT(imaqmalloc)
-IMAQKIT_EXPORT(imaqfree)
-IMAQKIT_EXPORT(adaptorError)
-IMAQKIT_EXPORT(adaptorWarn)
-IMAQKIT_EXPORT(createCriticalSection)
-IMAQKIT_EXPORT(createAutoCriticalSection)
-IMAQKIT_EXPORT(createAdaptorManager)
-IMAQKIT_EXPORT(getCurrentTime)
-#endif
-
 void* imaqmalloc(std::size_t size) {
   KitState& s = state();
   {

@@ -40,6 +40,9 @@ echo "== packages, unpacked into empty folders"
 scripts/check-packages.sh native
 scripts/check-packages.sh windows
 
+echo "== Windows symbols: a PDB for every binary, startCapture resolved through it"
+scripts/check-symbols.sh
+
 echo "== benchmark smoke run (no timing is judged)"
 build/native/bin/corvane-bench --seconds 0.2 --json >build/native/bench.json
 grep -q '"allocations"' build/native/bench.json && echo "corvane-bench printed its JSON"

@@ -66,16 +66,12 @@
 #define IMAQKIT_SYMBOL_getCurrentTime "?getCurrentTime@@YANXZ"
 
 #if IMAQKIT_MICROSOFT_LAYOUT
-// A kit function goes by its Microsoft name. g++ writes assembly text, where
-// such a name must be quoted; it then calls through the import library's
-// thunk, as it cannot put a quoted name behind __imp_.
-#if defined(__clang__)
-#define IMAQKIT_SYMBOL(name) __asm__(IMAQKIT_SYMBOL_##name)
-#define IMAQKIT_FUNCTION IMAQKIT_API
-#else
-#define IMAQKIT_SYMBOL(name) __asm__("\"" IMAQKIT_SYMBOL_##name "\"")
-#define IMAQKIT_FUNCTION
+#if !defined(__clang__)
+// g++ writes assembly text, where these names would need quoting.
+#error "Build for Windows with clang (in mingw-w64 or Microsoft's mode), not with g++."
 #endif
+// A kit function goes by its Microsoft name.
+#define IMAQKIT_SYMBOL(name) __asm__(IMAQKIT_SYMBOL_##name)
 // Microsoft's compiler gives a virtual destructor one slot, where it is
 // declared: a deleting destructor that takes flags (bit 0: give the storage
 // back, as delete does) and returns the object. The Itanium ABI would give it
@@ -94,7 +90,6 @@
   ~Type()
 #else
 #define IMAQKIT_SYMBOL(name)
-#define IMAQKIT_FUNCTION IMAQKIT_API
 #define IMAQKIT_INTERFACE_DESTRUCTOR(Type) \
  public:                                   \
   virtual ~Type() = default;
@@ -178,25 +173,24 @@ class IAutoCriticalSection {
 
 // Storage for every object handed to the host. imaqmalloc returns null when it
 // cannot allocate.
-IMAQKIT_FUNCTION void* imaqmalloc(std::size_t size) IMAQKIT_SYMBOL(imaqmalloc);
-IMAQKIT_FUNCTION void imaqfree(void* block) IMAQKIT_SYMBOL(imaqfree);
+IMAQKIT_API void* imaqmalloc(std::size_t size) IMAQKIT_SYMBOL(imaqmalloc);
+IMAQKIT_API void imaqfree(void* block) IMAQKIT_SYMBOL(imaqfree);
 
 // An error that fails the named operation of the adaptor.
-IMAQKIT_FUNCTION void adaptorError(IAdaptor* adaptor, const char* operation, const char* format,
-                                   ...) IMAQKIT_SYMBOL(adaptorError) IMAQKIT_PRINTF(3, 4);
+IMAQKIT_API void adaptorError(IAdaptor* adaptor, const char* operation, const char* format, ...)
+    IMAQKIT_SYMBOL(adaptorError) IMAQKIT_PRINTF(3, 4);
 // A problem the adaptor survives; identifier is "CorvaneImaq:<operation>".
-IMAQKIT_FUNCTION void adaptorWarn(const char* identifier, const char* format, ...)
+IMAQKIT_API void adaptorWarn(const char* identifier, const char* format, ...)
     IMAQKIT_SYMBOL(adaptorWarn) IMAQKIT_PRINTF(2, 3);
 
-IMAQKIT_FUNCTION ICriticalSection* createCriticalSection() IMAQKIT_SYMBOL(createCriticalSection);
+IMAQKIT_API ICriticalSection* createCriticalSection() IMAQKIT_SYMBOL(createCriticalSection);
 // lockNow true: the holder holds the lock at once.
-IMAQKIT_FUNCTION IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section,
-                                                                 bool lockNow)
+IMAQKIT_API IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool lockNow)
     IMAQKIT_SYMBOL(createAutoCriticalSection);
-IMAQKIT_FUNCTION IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine)
+IMAQKIT_API IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine)
     IMAQKIT_SYMBOL(createAdaptorManager);
 // Host clock in seconds.
-IMAQKIT_FUNCTION double getCurrentTime() IMAQKIT_SYMBOL(getCurrentTime);
+IMAQKIT_API double getCurrentTime() IMAQKIT_SYMBOL(getCurrentTime);
 
 // ---- Objects handed to the host ----------------------------------------------
 

@@ -22,6 +22,7 @@
 #include "bl1394.h"
 #include "control.h"
 #include "kit.h"
+#include "process_figures.h"
 #include "session.h"
 #include "soak.h"
 
@@ -48,7 +49,7 @@ void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
 
-std::int64_t soak::liveHeapBlocks() {
+std::int64_t bench::liveHeapBlocks() {
   return liveBlocks.load();
 }
 

@@ -6,9 +6,6 @@
 // start and at the end.
 #include "soak.h"
 
-#include <dirent.h>
-#include <malloc.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -25,6 +22,7 @@
 #include "acquisition.h"
 #include "control.h"
 #include "kit.h"
+#include "process_figures.h"
 #include "pixel_layout.h"
 #include "session.h"
 
@@ -41,28 +39,10 @@ constexpr std::int64_t kHeapSlack = 8;
 // ---- What the process holds --------------------------------------------------------
 
 json processFigures() {
-  // Memory the allocator keeps but nothing uses goes back first, so that the
-  // resident size shows what is alive.
-  malloc_trim(0);
-  long residentKiB = -1, threads = -1;
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) residentKiB = std::atol(line.c_str() + 6);
-    if (line.rfind("Threads:", 0) == 0) threads = std::atol(line.c_str() + 8);
-  }
-  int descriptors = 0;
-  if (DIR* dir = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++descriptors;
-    closedir(dir);
-    --descriptors;  // the one reading the folder
-  }
-  return {{"resident_kib", residentKiB},
-          {"heap_blocks", liveHeapBlocks()},
-          {"descriptors", descriptors},
-          {"threads", threads},
-          {"kit_blocks", kit::accounting().liveBlocks},
-          {"kit_sections", kit::accounting().liveSections}};
+  json figures = bench::toJson(bench::readProcess());
+  figures["kit_blocks"] = kit::accounting().liveBlocks;
+  figures["kit_sections"] = kit::accounting().liveSections;
+  return figures;
 }
 
 // ---- Frame accounting --------------------------------------------------------------
@@ -188,7 +168,7 @@ class Life {
     const std::int64_t heapGrowth =
         atEnd["heap_blocks"].get<std::int64_t>() - warm["heap_blocks"].get<std::int64_t>();
     const bool flat = heapGrowth <= kHeapSlack && atEnd["threads"] == warm["threads"] &&
-                      atEnd["descriptors"] == warm["descriptors"] &&
+                      atEnd[bench::handlesName()] == warm[bench::handlesName()] &&
                       stopped["kit_blocks"] == atStart["kit_blocks"] &&
                       stopped["kit_sections"] == atStart["kit_sections"];
     const bool ok = frames_.unexplained == 0 && frames_.moduleLost == 0 && violations.empty() &&
@@ -482,10 +462,11 @@ void print(const json& f) {
     const json& p = f["process"][when];
     if (p.is_null()) continue;
     std::printf(
-        "  %-7s resident %ld KiB, %lld heap blocks, %d descriptors, %ld threads, %zu kit "
-        "blocks, %zu kit sections\n",
-        when, p["resident_kib"].get<long>(), p["heap_blocks"].get<long long>(),
-        p["descriptors"].get<int>(), p["threads"].get<long>(), p["kit_blocks"].get<std::size_t>(),
+        "  %-7s resident %lld KiB, %lld heap blocks, %lld %s, %lld threads, %zu kit blocks, %zu "
+        "kit sections\n",
+        when, p["resident_kib"].get<long long>(), p["heap_blocks"].get<long long>(),
+        p[bench::handlesName()].get<long long>(), bench::handlesName(),
+        p["threads"].get<long long>(), p["kit_blocks"].get<std::size_t>(),
         p["kit_sections"].get<std::size_t>());
   }
   const json& left = f["bus_left"];

@@ -19,10 +19,6 @@ struct Options {
 // was accounted for, nothing leaked or was left behind, and nothing hung.
 nlohmann::json run(const Options& options);
 
-// Blocks of operator new alive in the whole process, the module's and the
-// bus's included (corvane-bench counts them).
-std::int64_t liveHeapBlocks();
-
 // The figures as a few lines for a terminal.
 void print(const nlohmann::json& figures);
 

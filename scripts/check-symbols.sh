@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows symbols: every shipped binary names its PDB in its debug
+# The Windows symbols: every binary of the build names its PDB in its debug
 # directory (the CodeView record, PDB name without a folder), the PDB beside it
 # has the same signature and age and holds function names, no DWARF is left in
 # a binary, and an address inside the adaptor's startCapture, taken from the
@@ -30,28 +30,32 @@ pdb_signature() {
     /^ *Age:/ {age = $2} END {print "", age}'
 }
 
+# check_binary FILE: its record names the PDB beside it, with that PDB's
+# signature; the PDB holds function names; no DWARF is left in the file.
+check_binary() {
+  local binary=$1 pdb=${1%.*}.pdb record
+  record=$(codeview "$binary")
+  if [[ -z $record ]]; then echo "$binary: no CodeView record"; return 1; fi
+  if [[ ${record##* } != "$(basename "$pdb")" ]]; then
+    echo "$binary: its record names '${record##* }', not $(basename "$pdb")"; return 1
+  fi
+  if [[ ! -f $pdb ]]; then echo "$binary: no $(basename "$pdb") beside it"; return 1; fi
+  if [[ "$(pdb_signature "$pdb")" != "${record% *}" ]]; then
+    echo "$binary: $(basename "$pdb") is not its PDB (record ${record% *}, PDB $(pdb_signature "$pdb"))"
+    return 1
+  fi
+  if ! llvm-pdbutil dump -summary "$pdb" | grep -q "Has Publics: true"; then
+    echo "$binary: $(basename "$pdb") holds no function names"; return 1
+  fi
+  if llvm-objdump -h "$binary" | grep -q '\.debug_'; then echo "$binary: DWARF left in it"; return 1; fi
+}
+
 # check_folder DIR: DIR holds module/ and demo/ as the packages lay them out.
 check_folder() {
-  local dir=$1 ok=0 binary pdb record
+  local dir=$1 ok=0 binary
   for binary in module/CorvaneImaq.dll demo/BL1394.dll demo/blShared.dll demo/imaqmex.mexw64 \
                 demo/corvane-host.exe; do
-    pdb="$dir/${binary%.*}.pdb"
-    record=$(codeview "$dir/$binary")
-    if [[ -z $record ]]; then echo "$binary: no CodeView record"; ok=1; continue; fi
-    if [[ ${record##* } != "$(basename "$pdb")" ]]; then
-      echo "$binary: its record names '${record##* }', not $(basename "$pdb")"; ok=1; continue
-    fi
-    if [[ ! -f $pdb ]]; then echo "$binary: no $(basename "$pdb") beside it"; ok=1; continue; fi
-    if [[ "$(pdb_signature "$pdb")" != "${record% *}" ]]; then
-      echo "$binary: $(basename "$pdb") is not its PDB (record ${record% *}, PDB $(pdb_signature "$pdb"))"
-      ok=1; continue
-    fi
-    if ! llvm-pdbutil dump -summary "$pdb" | grep -q "Has Publics: true"; then
-      echo "$binary: $(basename "$pdb") holds no function names"; ok=1
-    fi
-    if llvm-objdump -h "$dir/$binary" | grep -q '\.debug_'; then
-      echo "$binary: DWARF left in it"; ok=1
-    fi
+    check_binary "$dir/$binary" || ok=1
   done
   # startCapture: its address from the linker's map, resolved through the PDB.
   local rva base address frames lines first last line
@@ -83,6 +87,7 @@ cp $build/bin/CorvaneImaq.{dll,pdb} "$work/tree/module/"
 cp $build/bin/{BL1394.dll,BL1394.pdb,blShared.dll,blShared.pdb,imaqmex.mexw64,imaqmex.pdb} \
    $build/bin/corvane-host.{exe,pdb} "$work/tree/demo/"
 echo "the build tree:"
+for binary in $build/bin/*.exe $build/bin/*.dll $build/bin/*.mexw64; do check_binary "$binary"; done
 check_folder "$work/tree"
 
 echo "the packages, unpacked into one folder:"

@@ -22,8 +22,8 @@
 #include "acquisition.h"
 #include "control.h"
 #include "kit.h"
-#include "process_figures.h"
 #include "pixel_layout.h"
+#include "process_figures.h"
 #include "session.h"
 
 namespace soak {

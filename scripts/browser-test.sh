@@ -2,7 +2,9 @@
 # The live view in a real browser: headless Chromium, driven through its
 # WebDriver, opens the page of `corvane-host view`, waits for live pictures,
 # moves the Brightness control as a user would (a key press on the slider), and
-# two screenshots show the picture brighter than before, by their pixels.
+# two screenshots show the picture brighter than before, by their pixels. The
+# view admits one viewer: a second tab says so where its picture would be, and
+# shows the picture once the first tab is closed.
 #   browser-test.sh [SCREENSHOT.png]   keeps the last screenshot there
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +21,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "browser test: $*"; exit 1; }
 
-"$bin/corvane-host" view 2 "VARIABLE_1 (640X480) Raw8" >"$work/view.out" 2>"$work/view.err" &
+"$bin/corvane-host" view 2 "VARIABLE_1 (640X480) Raw8" --max-viewers 1 >"$work/view.out" 2>"$work/view.err" &
 view_pid=$!
 for _ in $(seq 1 300); do grep -q 'live at' "$work/view.out" && break; sleep 0.1; done
 page=$(grep -o 'http://127.0.0.1:[0-9]*/' "$work/view.out") || fail "the view printed no address"
@@ -96,10 +98,24 @@ awk -v a="$before" -v b="$after" 'BEGIN { exit !(b > a + 10) }' ||
   fail "the picture is not brighter: mean level $before before, $after after"
 [[ -n "$keep" ]] && cp "$work/after.png" "$keep"
 
+# A second tab finds the one place taken, and gets it when the first tab closes.
+first=$(wd GET /window | jq -r '.value')
+second=$(wd POST /window/new '{"type":"tab"}' | jq -r '.value.handle')
+wd POST /window "$(jq -cn --arg h "$second" '{handle: $h}')" >/dev/null
+wd POST /url "$(jq -cn --arg u "$page" '{url: $u}')" >/dev/null
+wait_for "the refusal where the picture would be" "const r = document.getElementById('refused');
+  return !r.hidden && r.textContent.startsWith('This view serves one viewer at once')"
+wd POST /window "$(jq -cn --arg h "$first" '{handle: $h}')" >/dev/null
+wd DELETE /window >/dev/null
+wd POST /window "$(jq -cn --arg h "$second" '{handle: $h}')" >/dev/null
+wait_for "the picture in the second tab" "return document.getElementById('refused').hidden &&
+  document.getElementById('live').naturalWidth > 0"
+
 wd DELETE "" >/dev/null
 session=""
 kill -INT "$view_pid"
 wait "$view_pid" || fail "the view ended with an error: $(cat "$work/view.err")"
 view_pid=""
 grep -q 'left nothing behind' "$work/view.out" || fail "the view left something behind"
-echo "browser test: the picture's mean level went from $before to $after with the Brightness slider"
+echo "browser test: the picture's mean level went from $before to $after with the Brightness slider;"
+echo "  a second tab was refused while the first watched, and watched once it closed"

@@ -66,6 +66,7 @@ expect_error 'has no hardware trigger' acquire 1 --trigger Mode_0/Source_0 --out
 expect_error '--frames takes a count' acquire 1 --frames 0 --out "$work/h"
 expect_error '--pulse-rate takes a rate' acquire 2 --pulse-rate -3 --out "$work/i"
 expect_error "cannot write to folder" acquire 1 --out /proc/corvane
+expect_error '--max-viewers takes a count from 1 to 256' view 1 --max-viewers 0
 expect_error "unknown command 'lst'" lst
 expect_error "unknown option '--bogus'" --bogus list
 for dir in a b c d e f g h i; do

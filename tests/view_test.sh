@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # corvane-host view through a plain HTTP client: the page, the stream, the
 # properties read and written through the module while the camera streams,
-# what it refuses, clients that go away, several viewers, and an end by signal
-# that leaves nothing behind.
+# what it refuses, clients that go away, several viewers, a crowd of viewers
+# past the bound, and an end by signal that leaves nothing behind.
 set -uo pipefail
-tool="$1"
+tool="$1"  # corvane-host, or corvane-host.exe to run under Wine
+run=("$tool")
+[[ "$tool" == *.exe ]] && run=(wine "$tool")
 work="$(mktemp -d)"
 pid=""
 cleanup() {
@@ -19,7 +21,8 @@ check() {  # check "what" command...
   if "$@"; then pass=$((pass + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
 }
 
-"$tool" view 1 "640X480 Mono8 30 FPS" >"$work/out" 2>"$work/err" &
+bound=8  # the default
+"${run[@]}" view 1 "640X480 Mono8 30 FPS" >"$work/out" 2>"$work/err" &
 pid=$!
 for _ in $(seq 1 300); do
   grep -q 'live at http://127.0.0.1:' "$work/out" 2>/dev/null && break
@@ -88,8 +91,19 @@ check "its own Origin" test "$(status -H "Origin: http://127.0.0.1:$port" "$base
 check "no other file" test "$(status "$base/../../etc/passwd")" = 404
 check "no other path" test "$(status "$base/index.html")" = 404
 
+# Viewers watching now, as the view counts them.
+watching() { get "$base/api/viewers" | sed -n 's/.*"viewers":\([0-9]*\).*/\1/p'; }
+wait_watching() {
+  for _ in $(seq 1 200); do
+    [[ "$(watching)" == "$1" ]] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 # Clients that go away mid-stream cost nothing; several viewers each get the stream.
 for _ in 1 2 3 4 5; do get --max-time 0.3 "$base/stream" >/dev/null; done
+check "viewers that left free their places" wait_watching 0
 viewers=()
 for i in 1 2 3; do
   get --max-time 2 "$base/stream" -o "$work/viewer$i" &
@@ -98,6 +112,53 @@ done
 wait "${viewers[@]}"
 for i in 1 2 3; do check "viewer $i" test "$(pictures "$work/viewer$i")" -ge 3; done
 check "frames still arrive" wait_frames 3
+
+# Three times as many viewers as the view admits, at once: the page, the state
+# and the controls answer all the while (a time-out only so that a hang fails),
+# the viewers past the bound are refused at once, with a reason.
+crowd=()
+for i in $(seq 1 $((3 * bound))); do
+  curl -s --max-time 6 -D "$work/crowd$i.head" -o "$work/crowd$i" "$base/stream" &
+  crowd+=($!)
+done
+check "the bound is reached" wait_watching $bound
+check "the page answers the crowd" test "$(status --max-time 5 "$base/")" = 200
+check "the state answers the crowd" test "$(status --max-time 5 "$base/api/state")" = 200
+check "a property changes in the crowd" test "$(get --max-time 5 -X POST \
+  -d '{"value":"128"}' "$base/api/properties/Brightness_Value")" = '{"ok":true,"value":"128"}'
+wait "${crowd[@]}"
+accepted=$(grep -l '^HTTP/1.1 200' "$work"/crowd*.head | wc -l)
+refused=$(grep -l '^HTTP/1.1 503' "$work"/crowd*.head | wc -l)
+check "$bound of the crowd watched ($accepted)" test "$accepted" = $bound
+check "the others were refused ($refused)" test "$refused" = $((2 * bound))
+refusal=$(grep -l '^HTTP/1.1 503' "$work"/crowd*.head | head -1)
+check "a refusal says why" grep -q "^refused: $bound viewers watch already" "${refusal%.head}"
+for i in $(seq 1 $((3 * bound))); do
+  if grep -q '^HTTP/1.1 200' "$work/crowd$i.head"; then
+    check "crowd viewer $i got pictures" test "$(pictures "$work/crowd$i")" -ge 3
+  fi
+done
+
+# A place that comes free is taken at once.
+check "the crowd left" wait_watching 0
+full=()
+for i in $(seq 1 $bound); do
+  curl -s --max-time 60 "$base/stream" -o /dev/null &
+  full+=($!)
+done
+check "the view is full" wait_watching $bound
+check "one more is refused" test "$(status --max-time 5 "$base/stream")" = 503
+kill "${full[0]}"
+taken() {
+  for _ in $(seq 1 100); do
+    [[ "$(status --max-time 1 "$base/stream")" == 200 ]] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+check "a new viewer takes the free place" taken
+kill "${full[@]}" 2>/dev/null
+wait "${full[@]}" 2>/dev/null
 
 # The trigger list and a switch back to immediate capture.
 check "triggers listed" grep -q '"current":"immediate"' <(get "$base/api/triggers")
@@ -111,8 +172,10 @@ code=$?
 pid=""
 check "ends with status 0" test "$code" = 0
 check "leaves nothing behind" grep -q 'closed; the module left nothing behind' "$work/out"
-counted=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\1/p' "$work/out")
-delivered=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\2/p' "$work/out")
+# (Under Wine the lines end in CR LF.)
+stopped=$(tr -d '\r' <"$work/out" | grep '^stopped: ')
+counted=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\1/p' <<<"$stopped")
+delivered=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\2/p' <<<"$stopped")
 check "every frame counted was delivered ($counted, $delivered)" test -n "$counted" -a "$counted" = "$delivered"
 check "no error" test ! -s "$work/err"
 echo "$pass passed, $failures failed"

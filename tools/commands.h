@@ -42,7 +42,8 @@ struct AcquireOptions {
 
 struct ViewOptions {
   CaptureOptions capture;
-  std::uint16_t port = 0;  // 0: any free port
+  std::uint16_t port = 0;      // 0: any free port
+  std::size_t maxViewers = 8;  // streams watched at once; more are refused
 };
 
 int describeBus(bool json);

@@ -37,6 +37,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--bus", "takes a bus description file"},
     {"--module", "takes a module file"},
     {"--port", "takes a port number from 0 to 65535"},
+    {"--max-viewers", "takes a count from 1 to 256"},
 };
 
 // A check whose message is what the option takes.
@@ -71,6 +72,11 @@ bool isRate(const std::string& text) {
   char* end = nullptr;
   const double rate = std::strtod(text.c_str(), &end);
   return end != text.c_str() && *end == '\0' && rate > 0 && rate <= 10000;
+}
+
+bool isViewerCount(const std::string& text) {
+  std::uint32_t n = 0;
+  return host::parseCount(text, n) && n >= 1 && n <= 256;
 }
 
 bool isPort(const std::string& text) {
@@ -202,6 +208,11 @@ int main(int argc, char** argv) {
   viewing->add_option("--port", view.port, "the port on 127.0.0.1 (default 0: any free port)")
       ->type_name("N")
       ->check(takes("--port", isPort));
+  viewing
+      ->add_option("--max-viewers", view.maxViewers,
+                   "viewers that may watch at once; more are refused until one leaves (default 8)")
+      ->type_name("N")
+      ->check(takes("--max-viewers", isViewerCount));
 
   try {
     app.parse(argc, argv);

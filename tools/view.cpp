@@ -5,6 +5,10 @@
 // newest, and encodes it as JPEG; each viewer's stream sends the newest
 // picture when there is one it has not sent. So a slow viewer skips
 // pictures, and nothing a viewer does reaches the acquisition thread.
+//
+// Viewers are admitted up to a bound and refused past it, and connections get
+// threads of their own as they come (task_pool.h): however many watch, the
+// page, the state and the controls answer.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -28,6 +32,7 @@
 #include "picture.h"
 #include "session.h"
 #include "support.h"
+#include "task_pool.h"
 #include "view_page.h"
 
 namespace tool {
@@ -43,6 +48,10 @@ extern "C" void onSignal(int) {
 }
 
 using Jpeg = std::vector<std::uint8_t>;
+
+// Threads beyond the viewers' for the page, the state, the controls, refused
+// viewers and idle keep-alive connections (which go after a second).
+constexpr std::size_t kOtherConnections = 64;
 
 // The newest picture and what the page shows beside it.
 class Pictures {
@@ -100,7 +109,7 @@ class Pictures {
 class LiveView {
  public:
   LiveView(host::VideoInput& input, const ViewOptions& options)
-      : input_(input), camera_(cameraIdOf(input.device().name())) {
+      : input_(input), camera_(cameraIdOf(input.device().name())), maxViewers_(options.maxViewers) {
     trigger_ = options.capture.trigger.empty() ? "immediate" : options.capture.trigger;
     pulseRate_ = options.capture.pulseRate;
     reportMark_ = kit::reports().size();
@@ -127,7 +136,9 @@ class LiveView {
 
   void serve(httplib::Server& server, int port) {
     port_ = port;
-    server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    const std::size_t threads = maxViewers_ + kOtherConnections;
+    server.new_task_queue = [threads] { return new TaskPool(threads); };
+    server.set_keep_alive_timeout(1);
     server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
           if (ownAddress(request)) return httplib::Server::HandlerResponse::Unhandled;
@@ -140,6 +151,9 @@ class LiveView {
     });
     server.Get("/stream",
                [this](const httplib::Request&, httplib::Response& response) { stream(response); });
+    server.Get("/api/viewers", [this](const httplib::Request&, httplib::Response& response) {
+      reply(response, 200, viewers());
+    });
     server.Get("/frame.jpg", [this](const httplib::Request&, httplib::Response& response) {
       std::shared_ptr<const Jpeg> jpeg = pictures_.latest();
       if (!jpeg) {
@@ -224,9 +238,22 @@ class LiveView {
     lastTime_ = frame.time;
   }
 
+  json viewers() const { return {{"viewers", viewers_.load()}, {"maxViewers", maxViewers_}}; }
+
   // multipart/x-mixed-replace: each part the newest picture not yet sent.
+  // Past the bound a viewer is refused at once, and its connection closed.
   void stream(httplib::Response& response) {
     response.set_header("Cache-Control", "no-store");
+    if (viewers_.fetch_add(1) >= static_cast<int>(maxViewers_)) {
+      --viewers_;
+      response.status = 503;
+      response.set_header("Connection", "close");
+      response.set_content("refused: " + std::to_string(maxViewers_) +
+                               " viewers watch already, as many as this view serves; try again "
+                               "when one leaves\n",
+                           "text/plain");
+      return;
+    }
     auto seen = std::make_shared<std::uint64_t>(0);
     response.set_chunked_content_provider(
         "multipart/x-mixed-replace; boundary=corvanepicture",
@@ -239,7 +266,9 @@ class LiveView {
           return sink.write(head.data(), head.size()) &&
                  sink.write(reinterpret_cast<const char*>(jpeg->data()), jpeg->size()) &&
                  sink.write("\r\n", 2);
-        });
+        },
+        // However the stream ends, its place is free.
+        [this](bool) { --viewers_; });
   }
 
   json state(std::size_t since) {
@@ -251,6 +280,7 @@ class LiveView {
                      : 0.0;
       s["lastTime"] = lastTime_;
     }
+    s.update(viewers());
     s["device"] = input_.device().name();
     s["format"] = input_.format().name();
     s["delivered"] = input_.engine().framesDelivered();
@@ -361,6 +391,8 @@ class LiveView {
 
   host::VideoInput& input_;
   std::uint64_t camera_;
+  const std::size_t maxViewers_;
+  std::atomic<int> viewers_{0};
   int port_ = 0;
   std::string trigger_;
   double pulseRate_ = 10.0;

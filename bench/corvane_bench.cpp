@@ -4,6 +4,7 @@
 //   corvane-bench [--json] [--seconds S] [CASE...]
 //   cases: frames latency buses discovery properties stop allocations
 //   corvane-bench [--json] soak [--minutes N] [--seed S] [--fault-rate R]
+//   corvane-bench [--json] reset [--cycles N]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -23,6 +24,7 @@
 #include "control.h"
 #include "kit.h"
 #include "process_figures.h"
+#include "reset.h"
 #include "session.h"
 #include "soak.h"
 
@@ -553,6 +555,7 @@ void table(const json& results) {
 int main(int argc, char** argv) {
   Bench bench;
   soak::Options soakOptions;
+  reset::Options resetOptions;
   bool json = false;
   std::vector<std::string> cases;
   for (int i = 1; i < argc; ++i) {
@@ -573,6 +576,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvane-bench: --minutes takes a time above 0\n");
         return 2;
       }
+    } else if (a == "--cycles" && i + 1 < argc) {
+      const long cycles = std::atol(argv[++i]);
+      if (cycles < 2 || cycles > 100000) {
+        std::fprintf(stderr, "corvane-bench: --cycles takes a count from 2 to 100000\n");
+        return 2;
+      }
+      resetOptions.cycles = static_cast<std::uint32_t>(cycles);
+      resetOptions.warmup = std::min<std::uint32_t>(resetOptions.warmup, resetOptions.cycles / 2);
     } else if (a == "--seed" && i + 1 < argc) {
       soakOptions.seed = std::strtoull(argv[++i], nullptr, 0);
     } else if (a == "--fault-rate" && i + 1 < argc) {
@@ -586,7 +597,8 @@ int main(int argc, char** argv) {
           "usage: corvane-bench [--json] [--seconds S] [--module PATH] "
           "[frames|latency|buses|discovery|properties|stop|allocations|loop=N]...\n"
           "       corvane-bench [--json] [--module PATH] soak [--minutes N] [--seed S] "
-          "[--fault-rate R]");
+          "[--fault-rate R]\n"
+          "       corvane-bench [--json] [--module PATH] reset [--cycles N]");
       return 0;
     } else if (a.rfind("--", 0) == 0) {
       std::fprintf(stderr, "corvane-bench: unknown option '%s'\n", a.c_str());
@@ -599,6 +611,19 @@ int main(int argc, char** argv) {
                                         "properties", "stop",    "allocations"};
   if (cases.empty()) cases = all;
   kit::setReportEcho(false);
+  if (std::find(cases.begin(), cases.end(), "reset") != cases.end()) {
+    if (cases.size() != 1) {
+      std::fprintf(stderr, "corvane-bench: reset runs alone\n");
+      return 2;
+    }
+    resetOptions.modulePath = bench.modulePath;
+    const nlohmann::json figures = reset::run(resetOptions);
+    if (json)
+      std::printf("%s\n", figures.dump(2).c_str());
+    else
+      reset::print(figures);
+    return figures.value("ok", false) ? 0 : 1;
+  }
   if (std::find(cases.begin(), cases.end(), "soak") != cases.end()) {
     if (cases.size() != 1) {
       std::fprintf(stderr, "corvane-bench: soak runs alone\n");

@@ -46,6 +46,8 @@ namespace platform {
 void* openLibrary(const std::string& path, std::string& error);
 void* findSymbol(void* library, const char* name);
 void closeLibrary(void* library);
+// Whether the library file is loaded in this process now.
+bool isLoaded(const std::string& path);
 std::string programDirectory();
 extern const char kModuleFileName[];
 }  // namespace platform

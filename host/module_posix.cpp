@@ -26,6 +26,12 @@ void closeLibrary(void* library) {
   if (library) dlclose(library);
 }
 
+bool isLoaded(const std::string& path) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (library != nullptr) dlclose(library);
+  return library != nullptr;
+}
+
 std::string programDirectory() {
   char path[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

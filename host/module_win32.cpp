@@ -28,6 +28,10 @@ void closeLibrary(void* library) {
   if (library) FreeLibrary(static_cast<HMODULE>(library));
 }
 
+bool isLoaded(const std::string& path) {
+  return GetModuleHandleA(path.c_str()) != nullptr;
+}
+
 std::string programDirectory() {
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);

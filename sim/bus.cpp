@@ -32,9 +32,20 @@ const Clock::time_point kEpoch = Clock::now();
 
 }  // namespace
 
+namespace {
+Bus* made = nullptr;
+}  // namespace
+
+// Not destroyed when the process ends (module threads may still call in then),
+// only when a host unloads the library.
 Bus& Bus::get() {
-  static Bus* bus = new Bus;  // never destroyed: module threads may still call in at exit
+  static Bus* bus = made = new Bus;
   return *bus;
+}
+
+void Bus::destroyAtUnload() {
+  delete made;
+  made = nullptr;
 }
 
 Bus::Bus() {

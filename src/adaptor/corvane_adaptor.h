@@ -2,13 +2,13 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "control/register_cache.h"
 #include "device/corvane_device.h"
 #include "device/corvane_format.h"
 #include "platform/bl1394.h"
 #include "platform/imaqkit.h"
+#include "platform/recursive_lock.h"
 #include "platform/winthread.h"
 
 class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
@@ -59,7 +59,7 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   RegisterCache registerCache;
   // Serialises the register operations and the listeners' read-modify-writes;
   // recursive because operations call one another.
-  std::recursive_mutex registerLock;
+  RecursiveLock registerLock;
 
  private:
   friend DWORD WINAPI AcquisitionThread(LPVOID parameter);

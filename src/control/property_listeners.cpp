@@ -1,6 +1,7 @@
 #include "control/property_listeners.h"
 
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "adaptor/corvane_adaptor.h"
@@ -49,7 +50,7 @@ void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValu
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
   // The read and the write of one change go together.
-  std::lock_guard<std::recursive_mutex> hold(adaptor_->registerLock);
+  std::lock_guard<RecursiveLock> hold(adaptor_->registerLock);
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
     double value;
     std::memcpy(&value, newValue, sizeof value);

@@ -1,5 +1,7 @@
 // The adaptor's register operations: feature control, absolute and trigger
 // registers, answered from the register cache once read or written.
+#include <mutex>
+
 #include "adaptor/corvane_adaptor.h"
 #include "device/iidc_registers.h"
 
@@ -15,7 +17,7 @@ constexpr std::uint32_t kModeShift = 16;
 }  // namespace
 
 bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   if (registerCache.find(registerId, &record, sizeof record)) return true;
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
@@ -29,7 +31,7 @@ bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControl
 
 void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
                                         const FeatureControlRecord& record) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     adaptorError(this, "SetControlRegister", "Failed to set camera register: %s",
@@ -41,7 +43,7 @@ void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
 
 bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
                                            AbsoluteControlRecord& record) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   if (registerCache.find(registerId, &record, sizeof record)) return true;
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
@@ -54,7 +56,7 @@ bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
 }
 
 void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   // Only the value is written; the camera's range comes from a read.
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &value, sizeof value)) {
@@ -69,7 +71,7 @@ void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value
 }
 
 bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   if ((device->triggerInquiry & kTriggerPresence) == 0) return false;
   const std::uint32_t address = device->commandBase + csr::kTriggerMode;
   if (registerCache.find(address, &word, sizeof word)) return true;
@@ -84,7 +86,7 @@ bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
 
 void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
                                         std::uint32_t condition) {
-  std::lock_guard<std::recursive_mutex> hold(registerLock);
+  std::lock_guard<RecursiveLock> hold(registerLock);
   std::uint32_t word = 0;
   if (!GetTriggerRegister(word)) return;
   const std::uint32_t next = enable ? (word & kTriggerKeep) | kTriggerOn |

@@ -36,6 +36,15 @@ struct ExceptionPointers {
   ExceptionRecord* record;
   void* context;
 };
+struct HeapEntry {  // PROCESS_HEAP_ENTRY
+  void* data;
+  Dword size;
+  unsigned char overhead;
+  unsigned char regionIndex;
+  unsigned short flags;
+  unsigned char rest[24];
+};
+constexpr unsigned short kHeapEntryBusy = 0x0004;
 using ExceptionFilter = long (*)(ExceptionPointers*);
 using ThreadStart = Dword (*)(void*);
 
@@ -59,6 +68,10 @@ __declspec(dllimport) int FreeLibrary(Handle module);
 __declspec(dllimport) Handle GetModuleHandleA(const char* name);
 __declspec(dllimport) Dword GetModuleFileNameA(Handle module, char* path, Dword size);
 __declspec(dllimport) int GetModuleHandleExA(Dword flags, const void* address, Handle* module);
+__declspec(dllimport) Dword GetProcessHeaps(Dword count, Handle* heaps);
+__declspec(dllimport) int HeapLock(Handle heap);
+__declspec(dllimport) int HeapUnlock(Handle heap);
+__declspec(dllimport) int HeapWalk(Handle heap, HeapEntry* entry);
 __declspec(dllimport) ExceptionFilter SetUnhandledExceptionFilter(ExceptionFilter filter);
 }
 

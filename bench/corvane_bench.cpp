@@ -27,33 +27,7 @@
 #include "reset.h"
 #include "session.h"
 #include "soak.h"
-
-// Every allocation of the process is counted, the module's included: the
-// module's calls to operator new resolve to these.
-namespace {
-std::atomic<std::uint64_t> allocations{0};
-std::atomic<std::int64_t> liveBlocks{0};
-}  // namespace
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) {
-    ++liveBlocks;
-    return p;
-  }
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  if (p != nullptr) --liveBlocks;
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  if (p != nullptr) --liveBlocks;
-  std::free(p);
-}
-
-std::int64_t bench::liveHeapBlocks() {
-  return liveBlocks.load();
-}
+#include "table.h"
 
 namespace {
 
@@ -479,11 +453,11 @@ struct Bench {
     input->start(error);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::uint64_t frames0 = input->manager().framesCounted();
-    const std::uint64_t new0 = allocations.load();
+    const std::uint64_t new0 = bench::allocationsMade();
     const std::size_t kit0 = kit::accounting().totalAllocations;
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const std::uint64_t frames = input->manager().framesCounted() - frames0;
-    const std::uint64_t news = allocations.load() - new0;
+    const std::uint64_t news = bench::allocationsMade() - new0;
     const std::size_t kits = kit::accounting().totalAllocations - kit0;
     done = true;
     taker.join();
@@ -494,61 +468,6 @@ struct Bench {
             {"imaqmalloc_per_frame", frames ? static_cast<double>(kits) / frames : 0.0}};
   }
 };
-
-void table(const json& results) {
-  if (results.contains("frames")) {
-    std::printf("frames delivered per second (free-running bus)\n  %-16s %14s %14s %7s\n", "format",
-                "adaptor", "baseline", "ratio");
-    for (const json& c : results["frames"]["cases"])
-      std::printf("  %-16s %14.0f %14.0f %7.3f\n", c["format"].get<std::string>().c_str(),
-                  c["adaptor_fps"].get<double>(), c["baseline_fps"].get<double>(),
-                  c["ratio"].get<double>());
-  }
-  if (results.contains("latency")) {
-    const json& l = results["latency"];
-    std::printf(
-        "latency, completion to deliverFrame at 60 fps: median %.0f us, 99th %.0f us, max %.0f us "
-        "(%d frames)\n",
-        l["median_us"].get<double>(), l["p99_us"].get<double>(), l["max_us"].get<double>(),
-        l["frames"].get<int>());
-  }
-  if (results.contains("buses")) {
-    const json& b = results["buses"];
-    std::printf(
-        "four full S800 buses: %llu frames sent, %llu delivered, %llu lost, %.0f MB/s, %.2f CPU s "
-        "per s\n",
-        b["frames_sent"].get<unsigned long long>(), b["frames_delivered"].get<unsigned long long>(),
-        b["frames_lost"].get<unsigned long long>(), b["megabytes_per_second"].get<double>(),
-        b["cpu_seconds_per_second"].get<double>());
-  }
-  if (results.contains("discovery")) {
-    const json& d = results["discovery"];
-    std::printf(
-        "discovery, 280 formats a camera: %.0f us per camera at 8, %.0f us at 248 (ratio %.2f)\n",
-        d["us_per_camera_small"].get<double>(), d["us_per_camera_large"].get<double>(),
-        d["ratio"].get<double>());
-  }
-  if (results.contains("properties")) {
-    const json& p = results["properties"];
-    std::printf(
-        "property read: cached %.1f ns (%.0f library calls), uncached %.1f ns (1 library call)\n",
-        p["cached_ns"].get<double>(), p["cached_library_calls"].get<double>(),
-        p["uncached_ns"].get<double>());
-  }
-  if (results.contains("stop")) {
-    const json& s = results["stop"];
-    std::printf("stopCapture at 30 fps: median %.1f ms, max %.1f ms (frame period %.1f ms)\n",
-                s["median_ms"].get<double>(), s["max_ms"].get<double>(),
-                s["frame_period_ms"].get<double>());
-  }
-  if (results.contains("allocations")) {
-    const json& a = results["allocations"];
-    std::printf(
-        "allocations per frame in steady state: operator new %.3f, imaqmalloc %.3f (%llu frames)\n",
-        a["operator_new_per_frame"].get<double>(), a["imaqmalloc_per_frame"].get<double>(),
-        a["frames"].get<unsigned long long>());
-  }
-}
 
 }  // namespace
 
@@ -611,34 +530,31 @@ int main(int argc, char** argv) {
                                         "properties", "stop",    "allocations"};
   if (cases.empty()) cases = all;
   kit::setReportEcho(false);
-  if (std::find(cases.begin(), cases.end(), "reset") != cases.end()) {
+  // The long runs go alone: their figures, and ok or not as the status.
+  const auto longRun = [&](const char* name, const auto& run, const auto& print) -> int {
     if (cases.size() != 1) {
-      std::fprintf(stderr, "corvane-bench: reset runs alone\n");
+      std::fprintf(stderr, "corvane-bench: %s runs alone\n", name);
       return 2;
     }
-    resetOptions.modulePath = bench.modulePath;
-    const nlohmann::json figures = reset::run(resetOptions);
+    const nlohmann::json figures = run();
     if (json)
       std::printf("%s\n", figures.dump(2).c_str());
     else
-      reset::print(figures);
+      print(figures);
     return figures.value("ok", false) ? 0 : 1;
+  };
+  if (std::find(cases.begin(), cases.end(), "reset") != cases.end()) {
+    resetOptions.modulePath = bench.modulePath;
+    return longRun(
+        "reset", [&] { return reset::run(resetOptions); }, reset::print);
   }
   if (std::find(cases.begin(), cases.end(), "soak") != cases.end()) {
-    if (cases.size() != 1) {
-      std::fprintf(stderr, "corvane-bench: soak runs alone\n");
-      return 2;
-    }
     soakOptions.modulePath = bench.modulePath;
     std::fprintf(stderr, "corvane-bench soak: seed %llu (repeat with --seed %llu)\n",
                  static_cast<unsigned long long>(soakOptions.seed),
                  static_cast<unsigned long long>(soakOptions.seed));
-    const nlohmann::json figures = soak::run(soakOptions);
-    if (json)
-      std::printf("%s\n", figures.dump(2).c_str());
-    else
-      soak::print(figures);
-    return figures.value("ok", false) ? 0 : 1;
+    return longRun(
+        "soak", [&] { return soak::run(soakOptions); }, soak::print);
   }
   nlohmann::json results;
   for (const std::string& c : cases) {
@@ -670,6 +586,6 @@ int main(int argc, char** argv) {
   if (json)
     std::printf("%s\n", results.dump(2).c_str());
   else
-    table(results);
+    bench::printTable(results);
   return 0;
 }

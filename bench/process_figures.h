@@ -36,5 +36,8 @@ inline nlohmann::json toJson(const ProcessFigures& f) {
 // Blocks of operator new alive in the whole process (corvane-bench counts
 // them; on Linux the module's and the bus's allocations are among them).
 std::int64_t liveHeapBlocks();
+// Calls of operator new so far, in the whole process (corvane-bench's own on
+// Windows, where every library has a C++ runtime of its own).
+std::uint64_t allocationsMade();
 
 }  // namespace bench

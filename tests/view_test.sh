@@ -118,7 +118,7 @@ check "frames still arrive" wait_frames 3
 # the viewers past the bound are refused at once, with a reason.
 crowd=()
 for i in $(seq 1 $((3 * bound))); do
-  curl -s --max-time 6 -D "$work/crowd$i.head" -o "$work/crowd$i" "$base/stream" &
+  curl -s --max-time 10 -D "$work/crowd$i.head" -o "$work/crowd$i" "$base/stream" &
   crowd+=($!)
 done
 check "the bound is reached" wait_watching $bound

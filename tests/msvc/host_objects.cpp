@@ -134,9 +134,11 @@ PropertyFactory::~PropertyFactory() {
   for (Property* p : created) delete p;
 }
 
-IProperty* PropertyFactory::createDoubleProperty(const char* name, double minimum, double maximum,
-                                                 double defaultValue) {
-  auto* p = new Property(name, PropertyType::kDouble);
+// A range property: its limits, and its default as the host's stored value.
+template <class T>
+Property* makeRange(List<Property*>& created, const char* name, PropertyType type, T minimum,
+                    T maximum, T defaultValue) {
+  auto* p = new Property(name, type);
   p->minimum = minimum;
   p->maximum = maximum;
   p->defaultValue = defaultValue;
@@ -145,15 +147,14 @@ IProperty* PropertyFactory::createDoubleProperty(const char* name, double minimu
   return p;
 }
 
+IProperty* PropertyFactory::createDoubleProperty(const char* name, double minimum, double maximum,
+                                                 double defaultValue) {
+  return makeRange(created, name, PropertyType::kDouble, minimum, maximum, defaultValue);
+}
+
 IProperty* PropertyFactory::createIntProperty(const char* name, int32_t minimum, int32_t maximum,
                                               int32_t defaultValue) {
-  auto* p = new Property(name, PropertyType::kInteger);
-  p->minimum = minimum;
-  p->maximum = maximum;
-  p->defaultValue = defaultValue;
-  memcpy(p->stored, &defaultValue, sizeof defaultValue);
-  created.push(p);
-  return p;
+  return makeRange(created, name, PropertyType::kInteger, minimum, maximum, defaultValue);
 }
 
 IProperty* PropertyFactory::createEnumProperty(const char* name, const char* valueName,

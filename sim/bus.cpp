@@ -30,10 +30,8 @@ Clock::duration duration(double s) {
 }
 const Clock::time_point kEpoch = Clock::now();
 
-}  // namespace
-
-namespace {
 Bus* made = nullptr;
+
 }  // namespace
 
 // Not destroyed when the process ends (module threads may still call in then),

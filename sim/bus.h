@@ -24,7 +24,6 @@ class Bus {
   // When the library is unloaded (not when the process ends): the bus goes, and
   // with it what it holds. Nothing may call in after.
   static void destroyAtUnload();
-  ~Bus() = default;
 
   // The C API, one operation per Cv function.
   CvStatus initialize();

@@ -105,11 +105,16 @@ bool entryPoint(Handle library, const char* name, Function& function) {
   return check(address != nullptr, "the module exports no '%s'", name);
 }
 
-bool loadModule(Module& m) {
-  char path[260];
+// The path of a file in this program's folder.
+void besideThisProgram(const char* file, char (&path)[260]) {
   Dword n = GetModuleFileNameA(nullptr, path, sizeof path);
   while (n > 0 && path[n - 1] != '\\' && path[n - 1] != '/') --n;
-  copyText(path + n, sizeof path - n, "CorvaneImaq.dll");
+  copyText(path + n, sizeof path - n, file);
+}
+
+bool loadModule(Module& m) {
+  char path[260];
+  besideThisProgram("CorvaneImaq.dll", path);
   constexpr Dword kAlteredSearchPath = 8;
   m.library = LoadLibraryExA(path, nullptr, kAlteredSearchPath);
   if (m.library == nullptr) {
@@ -413,18 +418,16 @@ HeapFigures heapsInUse() {
 // is the module's.
 void resets() {
   constexpr int kCycles = 60, kWarmUp = 10;
-  char folder[260];
-  Dword n = GetModuleFileNameA(nullptr, folder, sizeof folder);
-  while (n > 0 && folder[n - 1] != '\\' && folder[n - 1] != '/') --n;
+  step = "resets";
   Handle held[2] = {};
   const char* const makers[2] = {"BL1394.dll", "blShared.dll"};
   for (int i = 0; i < 2; ++i) {
-    copyText(folder + n, sizeof folder - n, makers[i]);
-    held[i] = LoadLibraryExA(folder, nullptr, 0);
+    char path[260];
+    besideThisProgram(makers[i], path);
+    held[i] = LoadLibraryExA(path, nullptr, 0);
   }
   HeapFigures warm;
   for (int i = 0; i < kCycles; ++i) {
-    step = "resets";
     Module m;
     if (!loadModule(m)) return;
     m.initializeAdaptor();

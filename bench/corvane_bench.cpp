@@ -3,7 +3,7 @@
 //
 //   corvane-bench [--json] [--seconds S] [CASE...]
 //   cases: frames latency buses discovery properties stop allocations
-//   corvane-bench [--json] soak [--minutes N] [--seed S] [--fault-rate R]
+//   corvane-bench [--json] soak [--minutes N] [--seed S] [--fault-rate R] [--quirk-rate Q]
 //   corvane-bench [--json] reset [--cycles N]
 #include <algorithm>
 #include <atomic>
@@ -511,12 +511,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvane-bench: --fault-rate takes a rate from 0 to below 1\n");
         return 2;
       }
+    } else if (a == "--quirk-rate" && i + 1 < argc) {
+      soakOptions.quirkRate = std::atof(argv[++i]);
+      if (!(soakOptions.quirkRate >= 0 && soakOptions.quirkRate <= 1)) {
+        std::fprintf(stderr, "corvane-bench: --quirk-rate takes a rate from 0 to 1\n");
+        return 2;
+      }
     } else if (a == "--help") {
       std::puts(
           "usage: corvane-bench [--json] [--seconds S] [--module PATH] "
           "[frames|latency|buses|discovery|properties|stop|allocations|loop=N]...\n"
           "       corvane-bench [--json] [--module PATH] soak [--minutes N] [--seed S] "
-          "[--fault-rate R]\n"
+          "[--fault-rate R] [--quirk-rate Q]\n"
           "       corvane-bench [--json] [--module PATH] reset [--cycles N]");
       return 0;
     } else if (a.rfind("--", 0) == 0) {

@@ -1,7 +1,8 @@
 // A long life of the module inside a host, compressed: the cameras of the
 // default bus acquire in turn and all at once, two host threads read and write
 // properties all the while, a camera on a hardware trigger takes pulses,
-// cameras are unplugged and plugged back, and library calls fail at random.
+// cameras are unplugged and plugged back, library calls fail at random, and
+// the library takes the freedoms a library may take, drawn at random.
 // Every frame is accounted for, and what the process holds is read at the
 // start and at the end.
 #include "soak.h"
@@ -48,14 +49,15 @@ json processFigures() {
 // ---- Frame accounting --------------------------------------------------------------
 
 struct Frames {
-  std::uint64_t sent = 0;         // completed by the cameras while acquiring
-  std::uint64_t taken = 0;        // handed by the library to the module
-  std::uint64_t counted = 0;      // counted by the host
-  std::uint64_t delivered = 0;    // delivered to the host in a frame buffer
-  std::uint64_t busLost = 0;      // dropped by the library's receive ring, and counted by it
-  std::uint64_t gaps = 0;         // missing from the delivered sequence
-  std::uint64_t unexplained = 0;  // gaps beyond the library's count, per acquisition
-  std::uint64_t moduleLost = 0;   // taken by the module and never counted
+  std::uint64_t sent = 0;          // completed by the cameras while acquiring
+  std::uint64_t taken = 0;         // handed by the library to the module
+  std::uint64_t counted = 0;       // counted by the host
+  std::uint64_t delivered = 0;     // delivered to the host in a frame buffer
+  std::uint64_t busLost = 0;       // dropped by the library's receive ring, and counted by it
+  std::uint64_t withoutImage = 0;  // handed out by the library as a success without an image
+  std::uint64_t gaps = 0;          // missing from the delivered sequence
+  std::uint64_t unexplained = 0;   // gaps beyond the library's count, per acquisition
+  std::uint64_t moduleLost = 0;    // taken by the module and never counted
 
   void add(const Frames& f) {
     sent += f.sent;
@@ -63,6 +65,7 @@ struct Frames {
     counted += f.counted;
     delivered += f.delivered;
     busLost += f.busLost;
+    withoutImage += f.withoutImage;
     gaps += f.gaps;
     unexplained += f.unexplained;
     moduleLost += f.moduleLost;
@@ -178,6 +181,8 @@ class Life {
         {"seed", options_.seed},
         {"minutes", options_.minutes},
         {"fault_rate", options_.faultRate},
+        {"quirk_rate", options_.quirkRate},
+        {"quirks", quirkCounts()},
         {"rounds", rounds_},
         {"acquisitions", acquisitions_},
         {"refused", refused_},
@@ -187,11 +192,13 @@ class Life {
           {"counted", frames_.counted},
           {"delivered", frames_.delivered},
           {"lost_by_bus", frames_.busLost},
+          {"without_image", frames_.withoutImage},
           {"gaps", frames_.gaps},
           {"unexplained", frames_.unexplained},
           {"lost_by_module", frames_.moduleLost},
           {"waiting_at_stop",
-           frames_.sent - std::min(frames_.sent, frames_.taken + frames_.busLost)}}},
+           frames_.sent -
+               std::min(frames_.sent, frames_.taken + frames_.busLost + frames_.withoutImage)}}},
         {"properties", {{"reads", reads_.load()}, {"writes", writes_.load()}}},
         {"pulsed_acquisitions", pulsed_},
         {"unplugs", unplugs_},
@@ -220,8 +227,9 @@ class Life {
            "CvSetIsochEngineOption", "CvCreateIsochReceiveEngine", "CvStartIsochReceiveEngine",
            "CvIsCameraRunning", "CvStartCamera", "CvStopCamera", "CvGetNextCompleteFrame"});
     }
-    session_.discover();
     const std::uint64_t cameras[] = {sim::kMonoCamera, sim::kBayerCamera, sim::kYuvCamera};
+    drawQuirks(withFaults, cameras);
+    session_.discover();
     const char* names[] = {"Corvane MV-640M 100201", "Corvane CX-1280B 100202",
                            "Corvane CY-422DP 100203"};
     // Even rounds: every camera at once; odd rounds: one camera, in turn.
@@ -261,6 +269,43 @@ class Life {
     for (const kit::Report& r : kit::reports()) tally(r);
     kit::clearReports();
     session_.release();
+  }
+
+  // Each camera, and the library, take one freedom at the quirk rate; the
+  // last round takes none.
+  void drawQuirks(bool any, const std::uint64_t (&cameras)[3]) {
+    std::bernoulli_distribution takes(any ? options_.quirkRate : 0.0);
+    for (std::uint64_t camera : cameras) {
+      sim::Quirks q;
+      if (takes(random_)) {
+        const std::size_t kind = random_() % 5;
+        ++quirksTaken_[kind];
+        if (kind == 0) q.startupInfo = sim::Quirks::Startup::kRefused;
+        if (kind == 1) q.startupInfo = sim::Quirks::Startup::kIgnored;
+        if (kind == 2) q.framesAfterStop = true;
+        if (kind == 3) q.nullImages = true;
+        if (kind == 4) q.channelAnswer = 255;
+      }
+      sim::setCameraQuirks(camera, q);
+    }
+    sim::LibraryQuirks library;
+    if (takes(random_)) {
+      const std::size_t kind = random_() % 3;
+      ++quirksTaken_[5 + kind];
+      if (kind == 0) library.texts = sim::LibraryQuirks::Texts::kNull;
+      if (kind == 1) library.texts = sim::LibraryQuirks::Texts::kSame;
+      if (kind == 2) library.nullStatusTexts = true;
+    }
+    sim::setLibraryQuirks(library);
+  }
+
+  json quirkCounts() const {
+    static const char* const kNames[] = {"startup_refused", "startup_ignored", "frames_after_stop",
+                                         "null_images",     "no_channel",      "no_texts",
+                                         "one_text",        "no_status_texts"};
+    json counts = json::object();
+    for (std::size_t i = 0; i < std::size(kNames); ++i) counts[kNames[i]] = quirksTaken_[i];
+    return counts;
   }
 
   std::unique_ptr<Acquisition> startAcquisition(const char* device, std::uint64_t camera) {
@@ -314,13 +359,16 @@ class Life {
     if (a.engine != nullptr && sim::readEngine(a.engine, stats)) {
       f.taken = stats.framesDelivered;
       f.busLost = stats.framesLost;
+      f.withoutImage = stats.framesWithoutImage;
     }
     const std::uint64_t completedAfter = completed(a.camera);
     f.sent = completedAfter > a.completedBefore ? completedAfter - a.completedBefore : 0;
     f.counted = a.input->manager().framesCounted();
     f.delivered = a.input->engine().framesDelivered();
     f.gaps = a.drain->gaps();
-    f.unexplained = f.gaps > f.busLost ? f.gaps - f.busLost : 0;
+    // A frame the library handed out without an image is a gap it knows of too.
+    const std::uint64_t known = f.busLost + f.withoutImage;
+    f.unexplained = f.gaps > known ? f.gaps - known : 0;
     f.moduleLost = f.taken > f.counted ? f.taken - f.counted : 0;
     frames_.add(f);
     a.input->close();
@@ -385,6 +433,7 @@ class Life {
   Frames frames_;
   std::uint64_t rounds_ = 0, acquisitions_ = 0, refused_ = 0, pulsed_ = 0, unplugs_ = 0;
   std::uint64_t faults_ = 0;
+  std::array<std::uint64_t, 8> quirksTaken_{};
   std::atomic<std::uint64_t> reads_{0}, writes_{0};
   // Reports by source, with the first message of each, in storage made once:
   // the soak's own books must not show as the heap growing.
@@ -433,24 +482,30 @@ void print(const json& f) {
     return;
   }
   const json& fr = f["frames"];
-  std::printf("soak, seed %llu, %.1f minutes, fault rate %g: %s\n",
+  std::printf("soak, seed %llu, %.1f minutes, fault rate %g, quirk rate %g: %s\n",
               f["seed"].get<unsigned long long>(), f["minutes"].get<double>(),
-              f["fault_rate"].get<double>(), f["ok"].get<bool>() ? "ok" : "PROBLEMS");
+              f["fault_rate"].get<double>(), f["quirk_rate"].get<double>(),
+              f["ok"].get<bool>() ? "ok" : "PROBLEMS");
+  std::printf("  quirks taken:");
+  for (const auto& [name, count] : f["quirks"].items())
+    std::printf(" %s %llu;", name.c_str(), count.get<unsigned long long>());
+  std::printf("\n");
   std::printf(
-      "  %llu rounds, %llu acquisitions (%llu refused by injected faults), %llu on a "
+      "  %llu rounds, %llu acquisitions (%llu refused by injected faults or quirks), %llu on a "
       "hardware trigger, %llu unplugs, %llu faults injected\n",
       f["rounds"].get<unsigned long long>(), f["acquisitions"].get<unsigned long long>(),
       f["refused"].get<unsigned long long>(), f["pulsed_acquisitions"].get<unsigned long long>(),
       f["unplugs"].get<unsigned long long>(), f["faults_injected"].get<unsigned long long>());
   std::printf(
       "  frames: %llu sent, %llu taken by the module, %llu counted, %llu delivered; "
-      "%llu lost by the bus and counted by it (%llu gaps seen), %llu still in the "
-      "receive ring at a stop; %llu unexplained, %llu lost by the module\n",
+      "%llu lost by the bus and counted by it, %llu handed out without an image (%llu gaps "
+      "seen), %llu still in the receive ring at a stop; %llu unexplained, %llu lost by the "
+      "module\n",
       fr["sent"].get<unsigned long long>(), fr["taken"].get<unsigned long long>(),
       fr["counted"].get<unsigned long long>(), fr["delivered"].get<unsigned long long>(),
-      fr["lost_by_bus"].get<unsigned long long>(), fr["gaps"].get<unsigned long long>(),
-      fr["waiting_at_stop"].get<unsigned long long>(), fr["unexplained"].get<unsigned long long>(),
-      fr["lost_by_module"].get<unsigned long long>());
+      fr["lost_by_bus"].get<unsigned long long>(), fr["without_image"].get<unsigned long long>(),
+      fr["gaps"].get<unsigned long long>(), fr["waiting_at_stop"].get<unsigned long long>(),
+      fr["unexplained"].get<unsigned long long>(), fr["lost_by_module"].get<unsigned long long>());
   std::printf("  properties: %llu reads, %llu writes from two host threads\n",
               f["properties"]["reads"].get<unsigned long long>(),
               f["properties"]["writes"].get<unsigned long long>());

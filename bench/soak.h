@@ -12,6 +12,10 @@ struct Options {
   double minutes = 1.0;
   std::uint64_t seed = 1;
   double faultRate = 0.002;  // of the library calls that fail at random
+  // Of the cameras (and the library) that take a freedom a library may take,
+  // drawn anew every round: a start-up refused or ignored, a frame kept past a
+  // stop, frames without an image, no channel, no texts or one text for all.
+  double quirkRate = 0.3;
   std::string modulePath;
 };
 

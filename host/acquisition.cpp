@@ -84,6 +84,11 @@ IFrameBuffer* Engine::newFrame(std::uint32_t frameType, int width, int height) {
 }
 
 void Engine::deliverFrame(IFrameBuffer* frame) {
+  store(frame);
+  runInside(Callback::kDeliverFrame);
+}
+
+void Engine::store(IFrameBuffer* frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = std::find(lent_.begin(), lent_.end(), frame);
   if (it == lent_.end()) {
@@ -109,6 +114,20 @@ void Engine::deliverFrame(IFrameBuffer* frame) {
   ++delivered_;
   arrived_.notify_all();
   if (deliverHook_) deliverHook_();
+}
+
+void Engine::actInside(Callback callback, std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(insideMutex_);
+  inside_[static_cast<int>(callback)] = std::move(action);
+}
+
+void Engine::runInside(Callback callback) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> lock(insideMutex_);
+    action.swap(inside_[static_cast<int>(callback)]);
+  }
+  if (action) action();
 }
 
 bool Engine::takeFrame(Frame& frame, double timeoutSeconds) {
@@ -203,8 +222,12 @@ void AdaptorManager::arm(const AcquisitionSettings& settings) {
   active_ = true;
 }
 
+// The actions a host may run inside these callbacks may destroy this manager:
+// each is the last thing the callback does.
 bool AdaptorManager::frameWanted() {
-  return counted_ % interval_ == 0 && (target_ == 0 || wantedCounted_ < target_);
+  const bool wanted = counted_ % interval_ == 0 && (target_ == 0 || wantedCounted_ < target_);
+  engine_->runInside(Callback::kFrameWanted);
+  return wanted;
 }
 
 void AdaptorManager::countFrame() {
@@ -215,6 +238,7 @@ void AdaptorManager::countFrame() {
     done_ = true;
     doneChanged_.notify_all();
   }
+  engine_->runInside(Callback::kCountFrame);
 }
 
 bool AdaptorManager::waitDone(double timeoutSeconds) {
@@ -319,7 +343,14 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
 }
 
 VideoInput::~VideoInput() {
-  imaqkit::destroy(adaptor_);  // its destructor asks the manager to stop and to close
+  destroyAdaptor();
+}
+
+void VideoInput::destroyAdaptor() {
+  IAdaptor* adaptor = adaptor_;
+  adaptor_ = nullptr;
+  manager_ = nullptr;
+  imaqkit::destroy(adaptor);  // its destructor asks the manager to stop and to close
 }
 
 bool VideoInput::adaptorFailed(std::size_t mark, std::string& error) const {

@@ -61,6 +61,10 @@ class FrameBuffer final : public IFrameBuffer {
   std::vector<std::uint8_t> data_;
 };
 
+// The callbacks the acquisition thread makes into the host, where a host may do
+// what it likes (close the device, destroy the adaptor, fail).
+enum class Callback { kFrameWanted, kDeliverFrame, kCountFrame };
+
 class Engine final : public IEngine {
  public:
   Engine();
@@ -86,10 +90,17 @@ class Engine final : public IEngine {
   std::size_t buffersMade();
   // Called on the delivering thread after each delivery (for measurements).
   void setDeliverHook(std::function<void()> hook) { deliverHook_ = std::move(hook); }
+  // A host freedom: the next time the thread makes this callback, the host runs
+  // action inside it, after its own work (as a host's callback may), once.
+  void actInside(Callback callback, std::function<void()> action);
+  // Runs and forgets the action set for the callback, if any.
+  void runInside(Callback callback);
   void attach(AdaptorManager* manager) { manager_ = manager; }
   AdaptorManager* manager() const { return manager_; }
 
  private:
+  void store(IFrameBuffer* frame);
+
   std::mutex mutex_;
   std::condition_variable arrived_;
   std::vector<std::unique_ptr<FrameBuffer>> buffers_;
@@ -106,6 +117,8 @@ class Engine final : public IEngine {
   TriggerSetting trigger_;
   AdaptorManager* manager_ = nullptr;
   std::function<void()> deliverHook_;
+  std::mutex insideMutex_;
+  std::function<void()> inside_[3];
 };
 
 struct AcquisitionSettings {
@@ -122,7 +135,7 @@ class AdaptorManager final : public imaqkit::Implements<IAdaptorManager> {
   void requestStop() override;
   bool deviceIsOpen() override { return open_; }
   bool deviceIsAcquiring() override { return acquiring_; }
-  IEngine* engine() override { return engine_; }
+  IEngine* engine() override { return giveEngine_ ? engine_ : nullptr; }
   void regionOfInterest(int& offsetX, int& offsetY, int& width, int& height) override;
   void setRegionOfInterest(int offsetX, int offsetY, int width, int height) override;
   void countFrame() override;
@@ -134,6 +147,8 @@ class AdaptorManager final : public imaqkit::Implements<IAdaptorManager> {
   void arm(const AcquisitionSettings& settings);
   void setAcquiring(bool acquiring) { acquiring_ = acquiring; }
   void setStopping(bool stopping) { stopping_ = stopping; }
+  // A host freedom: engine() answers null while off.
+  void setGiveEngine(bool give) { giveEngine_ = give; }
   bool stopping() const { return stopping_; }
   bool armed() const { return active_; }
   void disarm() { active_ = false; }
@@ -152,6 +167,7 @@ class AdaptorManager final : public imaqkit::Implements<IAdaptorManager> {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> active_{false};
   std::atomic<bool> done_{false};
+  std::atomic<bool> giveEngine_{true};
   std::atomic<std::uint64_t> counted_{0};
   std::atomic<std::uint64_t> wantedCounted_{0};
   std::uint64_t target_ = 0;
@@ -195,6 +211,11 @@ class VideoInput {
   void stop();
   // Waits until the last wanted frame has arrived, then stops. False on time-out.
   bool waitAndStop(double timeoutSeconds);
+  // Destroys the adaptor now (its destructor stops and closes through the
+  // manager); nothing but the engine may be used afterwards. A host may do this
+  // from a callback on the acquisition thread.
+  void destroyAdaptor();
+  bool hasAdaptor() const { return adaptor_ != nullptr; }
 
   AcquisitionSettings settings;
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +30,19 @@ struct KitState {
 
 KitState& state() {
   static KitState* instance = new KitState;  // outlives every static that may free blocks
+  return *instance;
+}
+
+struct EnterGate {
+  std::mutex mutex;
+  std::condition_variable opened;
+  std::atomic<bool> hold{false};
+  std::uint64_t waiting = 0;
+  std::atomic<std::uint64_t> leaves{0};
+};
+
+EnterGate& gate() {
+  static EnterGate* instance = new EnterGate;
   return *instance;
 }
 
@@ -122,19 +136,21 @@ class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSectio
 
   AutoCriticalSection(ICriticalSection* section, bool lockNow) : section_(section) {
     CriticalSection::adjustSections(+1);
-    if (lockNow) enter();
+    if (lockNow) take();
   }
   ~AutoCriticalSection() override {
     if (held_) leave();
     CriticalSection::adjustSections(-1);
   }
   void enter() override {
-    if (held_) {
-      violation("holder entered while it already holds its lock");
-      return;
+    EnterGate& g = gate();
+    if (g.hold.load()) {
+      std::unique_lock<std::mutex> lock(g.mutex);
+      ++g.waiting;
+      g.opened.wait(lock, [&] { return !g.hold.load(); });
+      --g.waiting;
     }
-    section_->enter();
-    held_ = true;
+    take();
   }
   void leave() override {
     if (!held_) {
@@ -143,8 +159,20 @@ class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSectio
     }
     held_ = false;
     section_->leave();
+    ++gate().leaves;
   }
 
+ private:
+  void take() {
+    if (held_) {
+      violation("holder entered while it already holds its lock");
+      return;
+    }
+    section_->enter();
+    held_ = true;
+  }
+
+ public:
  private:
   ICriticalSection* section_;
   bool held_ = false;
@@ -276,6 +304,23 @@ void failCriticalSections(std::uint64_t nth) {
   KitState& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.sectionCountdown = nth;
+}
+
+void holdExplicitEnters(bool on) {
+  EnterGate& g = gate();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  g.hold = on;
+  g.opened.notify_all();
+}
+
+std::uint64_t heldEnters() {
+  EnterGate& g = gate();
+  std::lock_guard<std::mutex> lock(g.mutex);
+  return g.waiting;
+}
+
+std::uint64_t holderLeaves() {
+  return gate().leaves.load();
 }
 
 void failAllocation(std::uint64_t nth) {

@@ -38,6 +38,14 @@ IMAQKIT_API void failLockHolders(bool on);
 // Makes the nth createCriticalSection call from now give no lock (1 = the
 // next call); 0 cancels.
 IMAQKIT_API void failCriticalSections(std::uint64_t nth);
+// While on, a holder made without lockNow and entered later waits at the start
+// of enter until it is off again: a test widens the window before a lock as far
+// as it likes, as a busy machine may.
+IMAQKIT_API void holdExplicitEnters(bool on);
+// Enters waiting there now.
+IMAQKIT_API std::uint64_t heldEnters();
+// Holder leaves so far (explicit, or by a holder's destruction).
+IMAQKIT_API std::uint64_t holderLeaves();
 
 IMAQKIT_API std::vector<Report> reports();
 IMAQKIT_API void clearReports();

@@ -135,12 +135,28 @@ const char* CvPixelFormatStringA(uint32_t colorCoding) {
                                       "RGB8",         "Mono16", "RGB16",  "Signed Mono16",
                                       "Signed RGB16", "Raw8",   "Raw16"};
   logged("CvPixelFormatStringA", 0, {colorCoding});
+  switch (Bus::get().libraryQuirks().texts) {
+    case sim::LibraryQuirks::Texts::kNull:
+      return nullptr;
+    case sim::LibraryQuirks::Texts::kSame:
+      return "Pixels";
+    case sim::LibraryQuirks::Texts::kHonest:
+      break;
+  }
   return colorCoding < 11 ? names[colorCoding] : "Unknown";
 }
 
 const char* CvFpsStringA(uint32_t frameRate) {
   static const char* const names[] = {"1.875", "3.75", "7.5", "15", "30", "60", "120", "240"};
   logged("CvFpsStringA", 0, {frameRate});
+  switch (Bus::get().libraryQuirks().texts) {
+    case sim::LibraryQuirks::Texts::kNull:
+      return nullptr;
+    case sim::LibraryQuirks::Texts::kSame:
+      return "Some";
+    case sim::LibraryQuirks::Texts::kHonest:
+      break;
+  }
   return frameRate < 8 ? names[frameRate] : "Unknown";
 }
 
@@ -183,6 +199,7 @@ const char* CvStatusStringA(CvStatus status) {
     default:
       break;
   }
+  if (Bus::get().libraryQuirks().nullStatusTexts) return nullptr;
   thread_local char text[40];
   std::snprintf(text, sizeof text, "Unknown status 0x%08x", status);
   return text;

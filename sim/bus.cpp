@@ -143,6 +143,7 @@ bool Bus::install(const BusDesc& desc, std::string* error) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   desc_ = desc;
+  libraryQuirks_ = desc.quirks;
   adapters_.clear();
   for (const auto& adapter : desc.adapters) {
     adapters_.emplace_back();
@@ -164,7 +165,26 @@ BusDesc Bus::description() {
 
 void Bus::setQuirks(const Quirks& quirks) {
   std::lock_guard<std::mutex> lock(mutex_);
-  quirks_ = quirks;
+  for (const auto& adapter : adapters_)
+    for (const auto& camera : adapter) camera->quirks = quirks;
+}
+
+bool Bus::setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<Camera> camera = cameraById(cameraId);
+  if (!camera) return false;
+  camera->quirks = quirks;
+  return true;
+}
+
+void Bus::setLibraryQuirks(const LibraryQuirks& quirks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  libraryQuirks_ = quirks;
+}
+
+LibraryQuirks Bus::libraryQuirks() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return libraryQuirks_;
 }
 
 void Bus::setFreeRunning(bool on) {
@@ -306,8 +326,8 @@ CvStatus Bus::channel(CvCameraHandle handle, std::uint8_t* channel) {
   HandleRecord* h = handleOf(handle, status);
   if (h == nullptr) return status;
   if (channel == nullptr) return kInvalidArgument;
-  if (quirks_.channelAnswer >= 0) {
-    *channel = static_cast<std::uint8_t>(quirks_.channelAnswer);
+  if (h->camera->quirks.channelAnswer >= 0) {
+    *channel = static_cast<std::uint8_t>(h->camera->quirks.channelAnswer);
     return kOk;
   }
   // A handle holds at most one channel: asking again gives the same one.
@@ -333,6 +353,14 @@ CvStatus Bus::setStartup(CvCameraHandle handle, const CameraStartupRecord* start
   HandleRecord* h = handleOf(handle, status);
   if (h == nullptr) return status;
   if (startup == nullptr) return kInvalidArgument;
+  switch (h->camera->quirks.startupInfo) {
+    case Quirks::Startup::kRefused:
+      return kNotSupported;
+    case Quirks::Startup::kIgnored:
+      return kOk;
+    case Quirks::Startup::kHonest:
+      break;
+  }
   return h->camera->setStartup(*startup);
 }
 
@@ -440,6 +468,15 @@ void Bus::stopStream(Camera& camera, Clock::time_point when) {
   if (!s.triggered && !s.freeRunning) camera.nextSeq = s.firstSeq + completedBy(camera, when);
   s.stopped = true;
   s.stopTime = when;
+  if (camera.quirks.framesAfterStop) {
+    // The frame on its way when the stop came is finished and kept.
+    if (s.triggered) {
+      s.pulses.emplace_back(camera.nextSeq++, when);
+    } else {
+      s.finishedAtStop = 1;
+      if (!s.freeRunning) ++camera.nextSeq;
+    }
+  }
   camera.running = false;
   bandwidthInUse_[s.adapter - 1] -= s.format.bandwidthUnits;
   changed_.notify_all();
@@ -496,8 +533,9 @@ std::uint64_t Bus::completedBy(const Camera& camera, Clock::time_point now) cons
   const Stream& s = camera.stream;
   if (s.triggered || s.freeRunning || s.format.period <= 0) return 0;
   const Clock::time_point end = s.stopped ? std::min(now, s.stopTime) : now;
-  if (end <= s.start) return 0;
-  return static_cast<std::uint64_t>(seconds(end - s.start) / s.format.period);
+  const std::uint64_t atStop = s.stopped && now >= s.stopTime ? s.finishedAtStop : 0;
+  if (end <= s.start) return atStop;
+  return static_cast<std::uint64_t>(seconds(end - s.start) / s.format.period) + atStop;
 }
 
 void Bus::firePulse(Camera& camera, Clock::time_point when) {
@@ -560,7 +598,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
       std::optional<std::uint64_t> seq;
       Clock::time_point completion = now;
       if (s.freeRunning) {
-        if (camera->running) {
+        if (camera->running || s.finishedAtStop > 0) {
+          if (!camera->running) --s.finishedAtStop;
           seq = camera->nextSeq++;
           engine->nextSeq = *seq + 1;
         }
@@ -590,13 +629,15 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
           seq = engine->nextSeq;
           completion =
               s.start + duration(static_cast<double>(*seq - s.firstSeq + 1) * s.format.period);
+          if (s.stopped) completion = std::min(completion, s.stopTime);
         } else if (camera->running) {
           nextEvent = s.start + duration(static_cast<double>(engine->nextSeq - s.firstSeq + 1) *
                                          s.format.period);
         }
       }
-      if (seq && quirks_.nullImages) {
+      if (seq && camera->quirks.nullImages) {
         engine->nextSeq = *seq + 1;
+        ++engine->withoutImage;
         *image = nullptr;
         return kOk;
       }
@@ -708,6 +749,10 @@ bool Bus::readCamera(std::uint64_t cameraId, CameraState& state) {
   state.triggered = camera->stream.exists && camera->stream.triggered;
   state.openHandles = camera->openHandles;
   state.channel = camera->channel;
+  state.coding = camera->stream.format.coding;
+  state.width = camera->stream.format.width;
+  state.height = camera->stream.format.height;
+  state.frameBytes = camera->stream.format.bytes;
   const Stream& s = camera->stream;
   state.framesCompleted = s.exists && !s.triggered && !s.freeRunning
                               ? s.firstSeq + completedBy(*camera, Clock::now())
@@ -738,6 +783,7 @@ bool Bus::readEngine(CvEngineHandle handle, EngineStats& stats) {
   stats.waiting = e->waiting;
   stats.framesDelivered = e->delivered;
   stats.framesLost = e->lost;
+  stats.framesWithoutImage = e->withoutImage;
   stats.lastSequence = e->lastSeq;
   stats.lastCompletion = e->lastCompletion;
   return true;

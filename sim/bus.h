@@ -67,6 +67,9 @@ class Bus {
   std::uint64_t faultsInjected();
   void setCountOverstatement(std::uint32_t extra) { overstatement_ = extra; }
   void setQuirks(const Quirks& quirks);
+  bool setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks);
+  void setLibraryQuirks(const LibraryQuirks& quirks);
+  LibraryQuirks libraryQuirks();
   void setCallLog(bool on);
   std::vector<Call> callLog();
   void clearCallLog();
@@ -97,7 +100,7 @@ class Bus {
     Clock::time_point startTime;
     std::uint64_t epoch = 0;  // the stream it follows
     std::uint64_t nextSeq = 0;
-    std::uint64_t delivered = 0, lost = 0;
+    std::uint64_t delivered = 0, lost = 0, withoutImage = 0;
     std::uint32_t lastSeq = 0;
     double lastCompletion = 0.0;
     FrameRenderer renderer;
@@ -138,7 +141,7 @@ class Bus {
   std::atomic<bool> anyRules_{false};
   std::atomic<bool> logOn_{false};
   std::atomic<std::uint32_t> overstatement_{0};
-  Quirks quirks_;  // guarded by mutex_
+  LibraryQuirks libraryQuirks_;
   std::vector<RuleState> rules_;
   std::uint64_t injected_ = 0;
   double randomRate_ = 0.0;

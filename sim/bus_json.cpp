@@ -152,13 +152,57 @@ class Reader {
     return f;
   }
 
+  // A text that must be one of the names choices gives, by index.
+  template <class Enum, std::size_t N>
+  static Enum choice(const json& value, const std::string& where, const Enum (&choices)[N]) {
+    const std::string name = text(value, where);
+    std::string known;
+    for (Enum c : choices) {
+      if (name == quirkName(c)) return c;
+      known += std::string(known.empty() ? "" : ", ") + quirkName(c);
+    }
+    throw std::runtime_error(where + ": \"" + name + "\" is not one of " + known);
+  }
+
+  static Quirks quirksOf(const json& object, const std::string& where) {
+    static const Quirks::Startup kStartups[] = {Quirks::Startup::kHonest, Quirks::Startup::kRefused,
+                                                Quirks::Startup::kIgnored};
+    Quirks q;
+    members(object, where, {"channelAnswer", "nullImages", "startupInfo", "framesAfterStop"},
+            [&](const std::string& k, const json& v, const std::string& w) {
+              if (k == "channelAnswer")
+                q.channelAnswer = static_cast<int>(number(v, w, 255));
+              else if (k == "nullImages")
+                q.nullImages = flag(v, w);
+              else if (k == "startupInfo")
+                q.startupInfo = choice(v, w, kStartups);
+              else
+                q.framesAfterStop = flag(v, w);
+            });
+    return q;
+  }
+
+  static LibraryQuirks libraryQuirksOf(const json& object, const std::string& where) {
+    static const LibraryQuirks::Texts kTexts[] = {
+        LibraryQuirks::Texts::kHonest, LibraryQuirks::Texts::kNull, LibraryQuirks::Texts::kSame};
+    LibraryQuirks q;
+    members(object, where, {"texts", "nullStatusTexts"},
+            [&](const std::string& k, const json& v, const std::string& w) {
+              if (k == "texts")
+                q.texts = choice(v, w, kTexts);
+              else
+                q.nullStatusTexts = flag(v, w);
+            });
+    return q;
+  }
+
   static CameraDesc cameraOf(const json& object, const std::string& where) {
     CameraDesc c;
     bool hasId = false;
     members(object, where,
             {"id", "vendor", "model", "number", "speed", "commandBase", "fixed", "format7",
              "extraFormatBits", "format7Bit", "filterPattern", "triggerInquiry", "dualPacket",
-             "dualPacketCaps", "features"},
+             "dualPacketCaps", "features", "quirks"},
             [&](const std::string& k, const json& v, const std::string& w) {
               if (k == "id") {
                 c.id = number(v, w, UINT64_MAX);
@@ -185,6 +229,8 @@ class Reader {
                 c.dualPacket = flag(v, w);
               else if (k == "dualPacketCaps")
                 c.dualPacketCaps = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
+              else if (k == "quirks")
+                c.quirks = quirksOf(v, w);
               else if (k == "features") {
                 std::size_t i = 0;
                 for (const json& item : array(v, w))
@@ -372,8 +418,12 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
   }
   BusDesc parsed;
   try {
-    Reader::members(document, "bus", {"adapters"},
-                    [&](const std::string&, const json& v, const std::string& w) {
+    Reader::members(document, "bus", {"adapters", "quirks"},
+                    [&](const std::string& k, const json& v, const std::string& w) {
+                      if (k == "quirks") {
+                        parsed.quirks = Reader::libraryQuirksOf(v, w);
+                        return;
+                      }
                       std::size_t a = 0;
                       for (const json& adapter : Reader::array(v, w)) {
                         const std::string where = "adapters[" + std::to_string(a++) + "]";
@@ -460,11 +510,22 @@ std::string busToJson(const BusDesc& bus) {
                                       {"value", f.value},
                                       {"absoluteControl", f.absoluteControl},
                                       {"absValue", f.absValue}});
+      if (c.quirks != Quirks{}) {
+        json quirks = {{"nullImages", c.quirks.nullImages},
+                       {"startupInfo", quirkName(c.quirks.startupInfo)},
+                       {"framesAfterStop", c.quirks.framesAfterStop}};
+        if (c.quirks.channelAnswer >= 0) quirks["channelAnswer"] = c.quirks.channelAnswer;
+        camera["quirks"] = quirks;
+      }
       cameras.push_back(camera);
     }
     adapters.push_back({{"cameras", cameras}});
   }
-  return json{{"adapters", adapters}}.dump(2);
+  json document{{"adapters", adapters}};
+  if (bus.quirks != LibraryQuirks{})
+    document["quirks"] = {{"texts", quirkName(bus.quirks.texts)},
+                          {"nullStatusTexts", bus.quirks.nullStatusTexts}};
+  return document.dump(2);
 }
 
 }  // namespace sim

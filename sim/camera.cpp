@@ -28,7 +28,7 @@ std::uint32_t maskBit(std::uint32_t index) {
 
 }  // namespace
 
-Camera::Camera(const CameraDesc& desc) : desc_(desc) {
+Camera::Camera(const CameraDesc& desc) : quirks(desc.quirks), desc_(desc) {
   for (std::size_t i = 0; i < iidc::kFeatures.size(); ++i) {
     for (const FeatureDesc& f : desc_.features) {
       if (f.name == iidc::kFeatures[i].name) {

@@ -58,6 +58,9 @@ struct Stream {
   double pulseRate = 0.0;
   Clock::time_point pulseOrigin;
   std::uint64_t pulsesGenerated = 0;
+  // Frames finished by the stop itself (the framesAfterStop quirk): a
+  // free-running or fixed-rate stream has this many more, handed out after it.
+  std::uint32_t finishedAtStop = 0;
 };
 
 class Camera {
@@ -89,6 +92,7 @@ class Camera {
   bool dualPacket() const { return desc_.dualPacket; }
 
   // Run-time state kept by the bus.
+  Quirks quirks;
   bool plugged = true;
   std::uint32_t openHandles = 0;
   std::uint8_t channel = 255;

@@ -40,6 +40,34 @@ void setCountOverstatement(std::uint32_t extra) {
 void setQuirks(const Quirks& quirks) {
   Bus::get().setQuirks(quirks);
 }
+bool setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks) {
+  return Bus::get().setCameraQuirks(cameraId, quirks);
+}
+void setLibraryQuirks(const LibraryQuirks& quirks) {
+  Bus::get().setLibraryQuirks(quirks);
+}
+const char* quirkName(Quirks::Startup startup) {
+  switch (startup) {
+    case Quirks::Startup::kRefused:
+      return "refused";
+    case Quirks::Startup::kIgnored:
+      return "ignored";
+    case Quirks::Startup::kHonest:
+      break;
+  }
+  return "honest";
+}
+const char* quirkName(LibraryQuirks::Texts texts) {
+  switch (texts) {
+    case LibraryQuirks::Texts::kNull:
+      return "null";
+    case LibraryQuirks::Texts::kSame:
+      return "same";
+    case LibraryQuirks::Texts::kHonest:
+      break;
+  }
+  return "honest";
+}
 void setCallLog(bool on) {
   Bus::get().setCallLog(on);
 }

@@ -31,6 +31,33 @@ constexpr std::uint64_t kYuvCamera = cameraId(0x0100C3C003);
 
 // ---- Bus descriptions ------------------------------------------------------------
 
+// Freedoms a camera library may take, each an answer a real library may give.
+// They are a camera's (set in its description, or here), so that one camera of
+// a bus can take them while the others answer plainly.
+struct Quirks {
+  // CvGetAvailableIsoChannel succeeds with this channel (-1: an honest one).
+  int channelAnswer = -1;
+  // CvGetNextCompleteFrame succeeds without an image.
+  bool nullImages = false;
+  // CvSetCameraStartupInfo: kRefused fails it with kNotSupported, kIgnored
+  // reports success; either way the camera keeps the image settings it had.
+  enum class Startup { kHonest, kRefused, kIgnored } startupInfo = Startup::kHonest;
+  // A stop leaves the frame the camera finished last in the receive engine,
+  // untaken, and the engine hands it out afterwards (as DMA buffers queued
+  // before a stop are).
+  bool framesAfterStop = false;
+  bool operator==(const Quirks&) const = default;
+};
+// Freedoms of the calls that name no camera.
+struct LibraryQuirks {
+  // CvPixelFormatStringA and CvFpsStringA: kNull answers null, kSame one
+  // text for every coding and one for every rate.
+  enum class Texts { kHonest, kNull, kSame } texts = Texts::kHonest;
+  // CvStatusStringA answers null for a status it does not know.
+  bool nullStatusTexts = false;
+  bool operator==(const LibraryQuirks&) const = default;
+};
+
 struct FeatureDesc {
   std::string name;  // one of the camera library's 17 feature names
   bool onOffCapable = false;
@@ -87,10 +114,12 @@ struct CameraDesc {
   bool dualPacket = false;
   std::uint32_t dualPacketCaps = 1;
   std::vector<FeatureDesc> features;
+  Quirks quirks;
 };
 
 struct BusDesc {
   std::vector<std::vector<CameraDesc>> adapters;  // adapter 1 is adapters[0]
+  LibraryQuirks quirks;
 };
 
 // Three cameras on two adapters: a monochrome fixed-format camera, a Format 7
@@ -151,13 +180,14 @@ BL1394_API std::uint64_t randomFaultsInjected();
 // A faulty library: CvLocateCamerasEx reports this many identifiers more than
 // it filled in (0 = honest).
 BL1394_API void setCountOverstatement(std::uint32_t extra);
-// Other faulty answers that report success: CvGetAvailableIsoChannel gives
-// this channel (-1 = an honest one); CvGetNextCompleteFrame succeeds without an image.
-struct Quirks {
-  int channelAnswer = -1;
-  bool nullImages = false;
-};
+// Gives every camera of the installed bus these quirks.
 BL1394_API void setQuirks(const Quirks& quirks);
+// One camera's; false for an unknown camera.
+BL1394_API bool setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks);
+BL1394_API void setLibraryQuirks(const LibraryQuirks& quirks);
+// The quirks' names as bus descriptions spell them ("refused", "same", ...).
+BL1394_API const char* quirkName(Quirks::Startup startup);
+BL1394_API const char* quirkName(LibraryQuirks::Texts texts);
 
 struct Call {
   std::string function;
@@ -202,6 +232,10 @@ struct CameraState {
   std::uint32_t openHandles = 0;
   std::uint8_t channel = 255;  // reserved channel, 255 = none
   std::uint64_t framesCompleted = 0;
+  // What the camera sends, or sent last: colour coding, image size, bytes a frame.
+  std::uint32_t coding = 0;
+  std::uint32_t width = 0, height = 0;
+  std::size_t frameBytes = 0;
 };
 BL1394_API bool readCamera(std::uint64_t cameraId, CameraState& state);
 
@@ -222,7 +256,8 @@ struct EngineStats {
   bool dualPacket = false;
   bool waiting = false;  // a thread waits in CvGetNextCompleteFrame on the engine
   std::uint64_t framesDelivered = 0;
-  std::uint64_t framesLost = 0;  // completed but overwritten before they were taken
+  std::uint64_t framesLost = 0;          // completed but overwritten before they were taken
+  std::uint64_t framesWithoutImage = 0;  // taken, but handed out as no image (nullImages)
   std::uint32_t lastSequence = 0;
   double lastCompletion = 0.0;  // seconds on the bus clock (busTime) of the last frame taken
 };

@@ -39,11 +39,21 @@ TEST_F(DescriptionTest, CameraIdentifiersBelongToNoCompany) {
 }
 
 TEST_F(DescriptionTest, ADescriptionSurvivesARoundTripThroughJson) {
-  const sim::BusDesc bus = sim::defaultBus();
+  sim::BusDesc bus = sim::defaultBus();
+  // With quirks: a camera's and the library's.
+  bus.adapters[0][1].quirks.startupInfo = sim::Quirks::Startup::kIgnored;
+  bus.adapters[0][1].quirks.channelAnswer = 255;
+  bus.adapters[1][0].quirks.framesAfterStop = true;
+  bus.quirks.texts = sim::LibraryQuirks::Texts::kSame;
   sim::BusDesc parsed;
   std::string error;
   ASSERT_TRUE(sim::parseBus(sim::busToJson(bus), parsed, error)) << error;
   EXPECT_EQ(sim::busToJson(bus), sim::busToJson(parsed));
+  EXPECT_EQ(bus.adapters[0][1].quirks, parsed.adapters[0][1].quirks);
+  EXPECT_EQ(bus.quirks, parsed.quirks);
+  // An installed bus's quirks are its cameras' from then on.
+  Install(parsed);
+  EXPECT_STREQ("Pixels", CvPixelFormatStringA(9));
 }
 
 TEST_F(DescriptionTest, AMinimalDescriptionTakesDefaults) {
@@ -89,6 +99,9 @@ TEST_F(DescriptionTest, BadDescriptionsSayWhatAndWhere) {
       {R"({"adapters":{}})", "adapters: must be an array"},
       {R"([1,2])", "bus: must be an object"},
       {R"({"adapters":[{"cameras":[{"id":1,"number":9e999999}]}]})", "number overflow"},
+      {R"({"adapters":[{"cameras":[{"id":1,"quirks":{"startupInfo":"lost"}}]}]})",
+       "quirks.startupInfo: \"lost\" is not one of honest, refused, ignored"},
+      {R"({"adapters":[],"quirks":{"texts":true}})", "quirks.texts: must be a text"},
   };
   for (const auto& c : cases) {
     sim::BusDesc bus;

@@ -2,12 +2,16 @@
 // it: regions that would over-read, an open flag that disagrees with the
 // module's own state, a camera that will not say whether it runs or will not
 // stop, a kit that gives no manager or lock, and host calls that throw while
-// an adaptor is built.
+// an adaptor is built. Then a table of the freedoms a camera library and a
+// host may take, one scenario a row.
 #include <algorithm>
+#include <functional>
 #include <new>
+#include <set>
 #include <stdexcept>
 
 #include "acquisition.h"
+#include "frame_types.h"
 #include "host_fixture.h"
 
 namespace {
@@ -210,5 +214,231 @@ TEST_F(HardeningTest, AHostCallThatThrowsWhileListenersAreInstalledCostsOnlyThat
     imaqkit::destroy(adaptor);
   }
 }
+
+// ---- Freedoms of the library and the host -----------------------------------------------
+
+// Waits until done() holds; false when it did not within the time.
+bool WaitFor(const std::function<bool()>& done, double seconds = 30.0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+bool Has(const std::vector<std::string>& reports, const std::string& text) {
+  return std::find(reports.begin(), reports.end(), text) != reports.end();
+}
+
+class FreedomTest : public HardeningTest {
+ public:
+  explicit FreedomTest(std::function<void(FreedomTest&)> scenario)
+      : scenario_(std::move(scenario)) {}
+  void TestBody() override { scenario_(*this); }
+
+  using HostTest::Discover;
+  using HostTest::FormatNames;
+  using HostTest::Input;
+  using HostTest::Install;
+  using HostTest::OpenAndStart;
+  using HostTest::Reports;
+  using HostTest::Take;
+  using HostTest::WaitForReports;
+
+  // The Bayer camera in 16 bits, started with a region: frames must be what it sends.
+  void FramesMatchWhatTheCameraSends() {
+    host::VideoInput& input = Input("2", "VARIABLE_0 (1280X960) Raw16");
+    std::string error;
+    ASSERT_TRUE(input.setRoi(8, 2, 640, 480, error)) << error;
+    input.settings.framesPerTrigger = 3;
+    OpenAndStart(input);
+    const std::vector<host::Frame> frames = Take(input, 3);
+    ASSERT_EQ(3u, frames.size());
+    sim::CameraState camera;
+    ASSERT_TRUE(sim::readCamera(kBayer, camera));
+    EXPECT_EQ(10u, camera.coding) << "the camera streams the coding the host is told";
+    EXPECT_EQ(640u, camera.width);
+    for (const host::Frame& f : frames) {
+      EXPECT_EQ(0x06030013u, f.frameType);
+      EXPECT_EQ(640, f.width);
+      EXPECT_EQ(480, f.height);
+      EXPECT_EQ(camera.frameBytes, f.data.size());
+    }
+    EXPECT_TRUE(input.waitAndStop(3.0));
+  }
+
+  // A host action inside a callback of the acquisition thread, while it streams.
+  host::VideoInput& ActInside(host::Callback callback, bool destroy) {
+    host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
+    input.settings.framesPerTrigger = 0;
+    OpenAndStart(input);
+    EXPECT_EQ(1u, Take(input, 1).size());
+    input.engine().actInside(callback, [&input, destroy] {
+      if (destroy)
+        input.destroyAdaptor();
+      else
+        input.manager().requestClose();
+    });
+    // The callback returns, and the thread ends and gives its engine back.
+    EXPECT_TRUE(WaitFor([] { return sim::resources().engines == 0; })) << "the thread never ended";
+    EXPECT_TRUE(Has(Reports(),
+                    "CorvaneImaq:closeDevice: The device was closed from a host callback on the "
+                    "image acquisition thread; the thread ends, and its receive engine goes, "
+                    "once the callback returns."));
+    return input;
+  }
+
+  static constexpr std::uint64_t kBayer = sim::kBayerCamera;
+
+ private:
+  std::function<void(FreedomTest&)> scenario_;
+};
+
+void StartupRefusedOrIgnored(FreedomTest& t, sim::Quirks::Startup startup) {
+  sim::Quirks quirks;
+  quirks.startupInfo = startup;
+  ASSERT_TRUE(sim::setCameraQuirks(FreedomTest::kBayer, quirks));
+  t.FramesMatchWhatTheCameraSends();
+}
+
+void CloseInside(FreedomTest& t, host::Callback callback) {
+  host::VideoInput& input = t.ActInside(callback, false);
+  EXPECT_FALSE(input.manager().deviceIsOpen());
+  // The adaptor lives on, and opens and streams again.
+  input.settings.framesPerTrigger = 2;
+  FreedomTest::OpenAndStart(input);
+  EXPECT_EQ(2u, FreedomTest::Take(input, 2).size());
+  EXPECT_TRUE(input.waitAndStop(3.0));
+}
+
+void DestroyInside(FreedomTest& t, host::Callback callback) {
+  host::VideoInput& input = t.ActInside(callback, true);
+  EXPECT_FALSE(input.hasAdaptor());
+  // The fixture's end proves that every block and lock of the adaptor came back.
+}
+
+const std::pair<const char*, std::function<void(FreedomTest&)>> kFreedoms[] = {
+    {"StartupInfoRefused",
+     [](FreedomTest& t) { StartupRefusedOrIgnored(t, sim::Quirks::Startup::kRefused); }},
+    {"StartupInfoIgnored",
+     [](FreedomTest& t) { StartupRefusedOrIgnored(t, sim::Quirks::Startup::kIgnored); }},
+    {"AFrameKeptPastAStopIsNotDelivered",
+     [](FreedomTest& t) {
+       sim::Quirks quirks;
+       quirks.framesAfterStop = true;
+       ASSERT_TRUE(sim::setCameraQuirks(sim::kMonoCamera, quirks));
+       host::VideoInput& input = t.Input("1", "640X480 Mono8 60 FPS");
+       input.settings.framesPerTrigger = 0;
+       FreedomTest::OpenAndStart(input);
+       ASSERT_EQ(1u, FreedomTest::Take(input, 1).size());
+       // The thread has checked the flag and waits to take its lock: the stop
+       // finds the lock free and stops the camera, which leaves a frame behind.
+       kit::holdExplicitEnters(true);
+       ASSERT_TRUE(WaitFor([] { return kit::heldEnters() > 0; }));
+       const std::uint64_t delivered = input.engine().framesDelivered();
+       input.stop();
+       const std::uint64_t leaves = kit::holderLeaves();
+       kit::holdExplicitEnters(false);
+       ASSERT_TRUE(WaitFor([&] { return kit::holderLeaves() > leaves; }));
+       EXPECT_EQ(delivered, input.engine().framesDelivered()) << "a frame after the stop";
+     }},
+    {"AHostCallThatThrowsOnTheThreadCostsOneFrame",
+     [](FreedomTest& t) {
+       host::VideoInput& input = t.Input("1", "640X480 Mono8 60 FPS");
+       input.settings.framesPerTrigger = 0;
+       input.engine().actInside(host::Callback::kDeliverFrame,
+                                [] { throw std::runtime_error("the host's own failure"); });
+       FreedomTest::OpenAndStart(input);
+       EXPECT_EQ(3u, FreedomTest::Take(input, 3).size()) << "the thread goes on";
+       input.stop();
+       EXPECT_TRUE(Has(FreedomTest::Reports(),
+                       "CorvaneImaq:acquireThread: A frame was lost: the host's own failure."));
+     }},
+    {"CloseInsideFrameWanted",
+     [](FreedomTest& t) { CloseInside(t, host::Callback::kFrameWanted); }},
+    {"CloseInsideDeliverFrame",
+     [](FreedomTest& t) { CloseInside(t, host::Callback::kDeliverFrame); }},
+    {"CloseInsideCountFrame", [](FreedomTest& t) { CloseInside(t, host::Callback::kCountFrame); }},
+    {"DestroyInsideFrameWanted",
+     [](FreedomTest& t) { DestroyInside(t, host::Callback::kFrameWanted); }},
+    {"DestroyInsideDeliverFrame",
+     [](FreedomTest& t) { DestroyInside(t, host::Callback::kDeliverFrame); }},
+    {"DestroyInsideCountFrame",
+     [](FreedomTest& t) { DestroyInside(t, host::Callback::kCountFrame); }},
+    {"NoTextsStillGiveOneNameAFormat",
+     [](FreedomTest& t) {
+       sim::setLibraryQuirks({sim::LibraryQuirks::Texts::kNull, false});
+       host::HardwareList& hw = t.Discover();
+       for (const host::DeviceEntry* d : hw.devices()) {
+         const std::vector<std::string> names = FreedomTest::FormatNames(*d);
+         EXPECT_EQ(names.size(), std::set<std::string>(names.begin(), names.end()).size());
+       }
+       EXPECT_EQ("640X480 coding 0 rate 4 FPS", FreedomTest::FormatNames(*hw.devices()[0])[2]);
+       EXPECT_EQ("VARIABLE_0 (1280X960) coding 10", FreedomTest::FormatNames(*hw.devices()[1])[2]);
+     }},
+    {"OneTextForEveryCodingStillGivesOneNameAFormat",
+     [](FreedomTest& t) {
+       sim::setLibraryQuirks({sim::LibraryQuirks::Texts::kSame, false});
+       host::HardwareList& hw = t.Discover();
+       EXPECT_EQ((std::vector<std::string>{
+                     "VARIABLE_0 (1280X960) Pixels", "VARIABLE_0 (1280X960) Pixels #2",
+                     "VARIABLE_0 (1280X960) Pixels #3", "VARIABLE_1 (640X480) Pixels",
+                     "VARIABLE_1 (640X480) Pixels #5"}),
+                 FreedomTest::FormatNames(*hw.devices()[1]));
+       // Each name reaches its own format: the third is the 16-bit one.
+       EXPECT_EQ(0x06030013u,
+                 t.Input("2", "VARIABLE_0 (1280X960) Pixels #3").adaptor().getFrameType());
+       for (const host::DeviceEntry* d : hw.devices()) {
+         const std::vector<std::string> names = FreedomTest::FormatNames(*d);
+         EXPECT_EQ(names.size(), std::set<std::string>(names.begin(), names.end()).size());
+       }
+     }},
+    {"AStatusWithoutATextIsNamedByItsNumber",
+     [](FreedomTest& t) {
+       sim::setLibraryQuirks({sim::LibraryQuirks::Texts::kHonest, true});
+       sim::addFault({"CvCreateIsochReceiveEngine", 0x12345678u, 1, 1, -1});
+       host::VideoInput& input = t.Input("1");
+       std::string error;
+       EXPECT_FALSE(input.open(error));
+       EXPECT_EQ("openDevice: Failed to create Isochronous Receive Engine: status 0x12345678",
+                 error);
+     }},
+    {"ACameraThatCannotStartSaysWhyOnce",
+     [](FreedomTest& t) {
+       sim::BusDesc bus = sim::defaultBus();
+       bus.adapters[1][0].speed = kCvS100;  // its 4096-byte packets need S400
+       t.Install(bus);
+       host::VideoInput& input = t.Input("3", "VARIABLE_0 (640X480) YUV422");
+       sim::setTimeoutScale(0.01);
+       FreedomTest::OpenAndStart(input);
+       ASSERT_TRUE(FreedomTest::WaitForReports(2));
+       input.stop();
+       const std::vector<std::string> reports = FreedomTest::Reports();
+       EXPECT_EQ(1, std::count(reports.begin(), reports.end(),
+                               "CorvaneImaq:startCapture: Failed to start the camera: Not enough "
+                               "isochronous bandwidth"));
+     }},
+    {"NoEngineFailsTheStart",
+     [](FreedomTest& t) {
+       host::VideoInput& input = t.Input("1");
+       std::string error;
+       ASSERT_TRUE(input.open(error)) << error;
+       input.manager().setGiveEngine(false);
+       EXPECT_FALSE(input.start(error));
+       EXPECT_EQ(
+           (std::vector<std::string>{"startCapture: The host gave no engine to take the frames."}),
+           FreedomTest::Reports());
+       input.manager().setGiveEngine(true);
+     }},
+};
+
+// Each row is a test of its own, with the fixture's checks at its end.
+const bool kRegistered = [] {
+  for (const auto& [name, scenario] : kFreedoms)
+    ::testing::RegisterTest("Freedoms", name, nullptr, nullptr, __FILE__, __LINE__,
+                            [run = scenario]() -> HardeningTest* { return new FreedomTest(run); });
+  return true;
+}();
 
 }  // namespace

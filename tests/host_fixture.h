@@ -46,6 +46,8 @@ class HostTest : public ::testing::Test {
     sim::clearFaults();
     sim::setCountOverstatement(0);
     sim::setQuirks({});
+    sim::setLibraryQuirks({});
+    kit::holdExplicitEnters(false);
     sim::setCallLog(false);
     sim::clearCallLog();
     sim::setFreeRunning(false);

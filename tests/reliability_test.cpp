@@ -1,6 +1,7 @@
 // Reliability through the host: properties from two threads while acquiring,
 // a camera unplugged while capturing, and a library that fails every call it
-// makes in a module's whole life, one at a time.
+// makes in a module's whole life, one at a time; then every allocation of that
+// life, the module's own and the kit's.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -11,6 +12,7 @@
 
 #include "acquisition.h"
 #include "host_fixture.h"
+#include "module_heap.h"
 #include "pixel_layout.h"
 
 namespace {
@@ -136,14 +138,19 @@ struct Life {
   bool opened = false;
 };
 
-// The whole life of the module, as a host lives it. Goes as far as the faults let it.
-Life LiveOnce(std::uint32_t frames) {
+// The whole life of the module, as a host lives it. Goes as far as the faults
+// let it. With watchHeap, the module's allocations are watched once it is loaded.
+Life LiveOnce(std::uint32_t frames, bool watchHeap = false) {
   Life life;
   auto phase = [&](const char* name) { life.phases.push_back({name, sim::callLog().size()}); };
   std::string error;
   host::Session session;
   phase("initialise");
   if (!session.start(host::Module::defaultPath(), error)) return life;
+  if (watchHeap && !host::moduleheap::watch(session.module(), error)) {
+    ADD_FAILURE() << error;
+    return life;
+  }
   phase("discover");
   session.discover();
   if (session.hardware().deviceByName(kSweepDevice) != nullptr) {
@@ -189,6 +196,7 @@ Life LiveOnce(std::uint32_t frames) {
   }
   phase("uninitialise");
   session.stop();
+  host::moduleheap::unwatch();
   return life;
 }
 
@@ -241,6 +249,7 @@ std::optional<std::string> ExpectedReport(const std::string& phase, const sim::C
   if (phase == "stop" && f == "CvStopCamera")
     return "CorvaneImaq:stopCapture: Failed to stop the camera" + why;
   if (phase == "start") {
+    if (f == "CvStartCamera") return "CorvaneImaq:startCapture: Failed to start the camera" + why;
     if (f == "CvReadQuad")
       return "GetTriggerRegister: Failed to query camera trigger register" + why;
     if (f == "CvWriteQuad")
@@ -318,13 +327,71 @@ TEST(FaultSweep, EveryLibraryCallOfAWholeLifeFailsOnceAndIsSurvived) {
     EXPECT_EQ(1u, LiveOnce(1).frames);
     if (!::testing::Test::HasFailure()) ++survived;
   }
-  sim::clearFaults();
-  sim::setTimeoutScale(1.0);
-  kit::setReportEcho(true);
   std::printf("fault sweep: %zu library calls in a clean life, %d faults injected, %d survived\n",
               log.size(), injected, survived);
   EXPECT_GT(injected, 100);
   EXPECT_EQ(injected, survived);
+
+  // Out of memory, at every allocation of the life in turn: the module's own
+  // (its operator new) and the kit's (imaqmalloc). Whatever runs out, nothing is
+  // thrown into the host, nothing is left behind, and what failed says so.
+  sim::clearFaults();
+  ASSERT_TRUE(sim::installBus(SweepBus(), &error)) << error;
+  const std::uint64_t before = host::moduleheap::allocations();
+  const std::size_t kitBefore = kit::accounting().totalAllocations;
+  ASSERT_EQ(3u, LiveOnce(3, true).frames);
+  const std::uint64_t moduleAllocations = host::moduleheap::allocations() - before;
+  const std::size_t kitAllocations = kit::accounting().totalAllocations - kitBefore;
+  int starved = 0;
+  for (std::uint64_t nth = 1; nth <= moduleAllocations + kitAllocations; ++nth) {
+    const bool own = nth <= moduleAllocations;
+    SCOPED_TRACE((own ? "module allocation " : "kit allocation ") +
+                 std::to_string(own ? nth : nth - moduleAllocations));
+    ASSERT_TRUE(sim::installBus(SweepBus(), &error)) << error;
+    kit::clearReports();
+    kit::clearViolations();
+    const std::uint64_t failedBefore = host::moduleheap::failed();
+    if (own)
+      host::moduleheap::failAllocation(nth);
+    else
+      kit::failAllocation(nth - moduleAllocations);
+    LiveOnce(3, true);
+    host::moduleheap::failAllocation(0);
+    kit::failAllocation(0);
+    if (own && host::moduleheap::failed() == failedBefore) continue;  // counts vary with timing
+    ++starved;
+    for (const kit::Report& r : kit::reports()) {
+      const std::string t = r.source + ": " + r.message;
+      // Where a camera object or a thread cannot be made for want of memory,
+      // discovery and the open say that.
+      const bool known = t.find("memory") != std::string::npos ||
+                         t.find("No storage") != std::string::npos ||
+                         t == "CorvaneImaq:getAvailHW: Failed to create camera object." ||
+                         t == "openDevice: Failed to create image acquisition thread." ||
+                         t == "CorvaneImaq:acquireThread: Failed to receive frame from camera: "
+                              "Timed out waiting for a frame";
+      EXPECT_TRUE(known) << "unexpected report: " << t;
+    }
+    EXPECT_TRUE(kit::violations().empty()) << kit::violations().front();
+    EXPECT_EQ(baseline.liveBlocks, kit::accounting().liveBlocks) << "host blocks leaked";
+    EXPECT_EQ(baseline.liveSections, kit::accounting().liveSections) << "critical sections leaked";
+    const sim::Resources left = sim::resources();
+    EXPECT_EQ(0u, left.openHandles);
+    EXPECT_EQ(0u, left.engines);
+    EXPECT_EQ(0u, left.reservedChannels);
+    EXPECT_FALSE(left.initialized);
+    kit::clearReports();
+    EXPECT_EQ(1u, LiveOnce(1).frames) << "the module works again";
+    if (::testing::Test::HasFailure()) break;
+  }
+  sim::clearFaults();
+  sim::setTimeoutScale(1.0);
+  kit::setReportEcho(true);
+  std::printf(
+      "allocation sweep: %llu of the module's and %zu of the kit's in a clean life, %d "
+      "failed in turn\n",
+      static_cast<unsigned long long>(moduleAllocations), kitAllocations, starved);
+  EXPECT_GT(moduleAllocations, 10u);
 }
 
 }  // namespace

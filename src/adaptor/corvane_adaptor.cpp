@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "adaptor/boundary.h"
 #include "control/property_listeners.h"
 
 namespace {
@@ -63,10 +64,15 @@ bool CorvaneAdaptor::complete() const {
 }
 
 CorvaneAdaptor::~CorvaneAdaptor() {
-  if (manager != nullptr) {
-    manager->requestStop();
-    manager->requestClose();
-  }
+  Failure why;
+  if (manager != nullptr && !shielded(
+                                [&] {
+                                  manager->requestStop();
+                                  manager->requestClose();
+                                },
+                                why))
+    reportWarning("CorvaneImaq:destroyAdaptor", "The host failed to stop and close the device",
+                  why);
   // A host that did not close through closeDevice must not leave a thread
   // running on a destroyed adaptor.
   shutdownDevice();
@@ -78,7 +84,10 @@ CorvaneAdaptor::~CorvaneAdaptor() {
 
 void CorvaneAdaptor::getROI(int& offsetX, int& offsetY, int& width, int& height) {
   if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
-    IAdaptor::getROI(offsetX, offsetY, width, height);
+    // The kit's region, kept by the host.
+    Failure why;
+    if (!shielded([&] { IAdaptor::getROI(offsetX, offsetY, width, height); }, why))
+      reportError(this, "getROI", why);
     return;
   }
   const Format7ImageRecord& image = *format->format7Info->image;
@@ -90,7 +99,9 @@ void CorvaneAdaptor::getROI(int& offsetX, int& offsetY, int& width, int& height)
 
 void CorvaneAdaptor::setROI(int offsetX, int offsetY, int width, int height) {
   if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
-    IAdaptor::setROI(offsetX, offsetY, width, height);
+    Failure why;
+    if (!shielded([&] { IAdaptor::setROI(offsetX, offsetY, width, height); }, why))
+      reportError(this, "setROI", why);
     return;
   }
   if (!format->isValidRoi(offsetX, offsetY, width, height)) {
@@ -139,14 +150,24 @@ const char* CorvaneAdaptor::getVersion() {
 static_assert(std::string_view(CORVANE_VERSION) == "1.0.0",
               "getVersion and the version of the build files disagree");
 
-void CorvaneAdaptor::setCaptureFlag(bool value) {
-  IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
+// Without a holder (the host has none, or throws) the flag is still set: a
+// stop must end the run whatever the host's locks do.
+void CorvaneAdaptor::setCaptureFlag(bool value) noexcept {
+  IAutoCriticalSection* hold = nullptr;
+  try {
+    hold = createAutoCriticalSection(captureFlagLock, true);
+  } catch (...) {
+  }
   captureFlag = value;
   imaqkit::destroy(hold);
 }
 
-bool CorvaneAdaptor::readCaptureFlag() {
-  IAutoCriticalSection* hold = createAutoCriticalSection(captureFlagLock, true);
+bool CorvaneAdaptor::readCaptureFlag() noexcept {
+  IAutoCriticalSection* hold = nullptr;
+  try {
+    hold = createAutoCriticalSection(captureFlagLock, true);
+  } catch (...) {
+  }
   const bool value = captureFlag;
   imaqkit::destroy(hold);
   return value;

@@ -1,6 +1,7 @@
 // The adaptor object the host creates for one camera in one video format.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "control/register_cache.h"
@@ -11,6 +12,23 @@
 #include "platform/recursive_lock.h"
 #include "platform/winthread.h"
 
+struct AcquisitionRun;
+
+// Threads and locks. Host threads call the IAdaptor operations, the register
+// operations and the listeners; the acquisition thread runs the capture runs.
+// acquireLock is held by the thread around each frame wait and delivery, and by
+// stopCapture while it stops the camera; captureFlagLock only for one read or
+// write of captureFlag. Lock order: acquireLock, then captureFlagLock (the
+// thread reads the flag again once it holds acquireLock, so that a stop that
+// came between its first check and the lock costs no frame). Nothing takes
+// acquireLock while it holds captureFlagLock, and stopCapture never holds the
+// flag lock while it waits for acquireLock. registerLock serialises the
+// register operations; the thread never takes it.
+//
+// closeDevice, stopCapture and the destructor may be called from a host
+// callback on the acquisition thread itself (deliverFrame, countFrame,
+// frameWanted). They never wait for that thread: the thread is let go, ends
+// once the callback returns, and deletes its receive engine then.
 class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
  public:
   // REQUIRES: device and format are the objects of the host's entries; they
@@ -51,7 +69,9 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   DWORD threadId = 0;
   ICriticalSection* acquireLock = nullptr;
   ICriticalSection* captureFlagLock = nullptr;
-  bool captureFlag = false;
+  // Taken under captureFlagLock; atomic as well, so that a host that gives no
+  // holder for the lock cannot make it a data race.
+  std::atomic<bool> captureFlag{false};
   CvEngineHandle receiveEngine = nullptr;
   CameraStartupRecord startup{};
   CorvaneDevice* device;
@@ -63,14 +83,28 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
 
  private:
   friend DWORD WINAPI AcquisitionThread(LPVOID parameter);
+  friend void captureRun(AcquisitionRun& run);
+
+  // The operations themselves; the IAdaptor operations run them so that
+  // nothing they throw reaches the host.
+  bool open();
+  bool start();
+  void stop();
 
   // Ends the acquisition thread and deletes the receive engine, whatever the
-  // host believes of the device.
-  void shutdownDevice();
-  void setCaptureFlag(bool value);
-  bool readCaptureFlag();
-  // Fails the open: the engine (and a thread that already ended) go.
+  // host believes of the device. On the thread itself, lets it go instead.
+  void shutdownDevice() noexcept;
+  bool onAcquisitionThread() const;
+  // From a host callback on the acquisition thread: the thread takes its engine
+  // and its handle and ends once the callback returns; the adaptor is closed.
+  void letThreadGo() noexcept;
+  void setCaptureFlag(bool value) noexcept;
+  bool readCaptureFlag() noexcept;
+  // What an open left that nothing runs on: the engine and the thread's share.
   void dropEngine();
+  void abandonOpen() noexcept;
+
+  AcquisitionRun* run_ = nullptr;
 };
 
 DWORD WINAPI AcquisitionThread(LPVOID parameter);

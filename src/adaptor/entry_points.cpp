@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "adaptor/acquisition_run.h"
 #include "adaptor/corvane_adaptor.h"
 #include "adaptor/exports.h"
 #include "control/feature_properties.h"
@@ -75,7 +76,11 @@ void initializeAdaptor() {
   CvInitialize();
 }
 
+// Acquisition threads let go from a host callback end once the callback has
+// returned; they are waited for first, so that they delete their engines while
+// the library is up and leave the module's code before the host unloads it.
 void uninitializeAdaptor() {
+  endLetGoThreads();
   CvTerminate();
 }
 

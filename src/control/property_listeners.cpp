@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
 #include "control/feature_table.h"
 
@@ -24,6 +25,16 @@ std::uint32_t& wordOf(FeatureControlRecord& record, PropertyId::Kind kind) {
 }  // namespace
 
 void CorvanePropGetListener::getValue(IPropertyRecord* record, void* valueBuffer) {
+  Failure why;
+  if (!shielded([&] { read(record, valueBuffer); }, why)) reportError(adaptor_, "getValue", why);
+}
+
+void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValue) {
+  Failure why;
+  if (!shielded([&] { write(record, newValue); }, why)) reportError(adaptor_, "notify", why);
+}
+
+void CorvanePropGetListener::read(IPropertyRecord* record, void* valueBuffer) {
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
@@ -46,7 +57,7 @@ void CorvanePropGetListener::getValue(IPropertyRecord* record, void* valueBuffer
   std::memcpy(valueBuffer, &value, sizeof value);
 }
 
-void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValue) {
+void CorvanePropSetListener::write(IPropertyRecord* record, const void* newValue) {
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
   // The read and the write of one change go together.
@@ -110,14 +121,18 @@ void installPair(CorvaneAdaptor* adaptor, IPropertyContainer* container, const c
 void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* container) {
   if (container == nullptr) return;
   std::vector<const char*> names;
-  try {
-    const std::int32_t count = container->propertyCount();
-    if (count <= 0) return;
-    names.assign(static_cast<std::size_t>(count), nullptr);
-    container->propertyNames(names.data());
-  } catch (...) {
-    adaptorWarn("CorvaneImaq:createInstance",
-                "The host failed to list its properties; none is connected to the camera.");
+  Failure why;
+  const bool listed = shielded(
+      [&] {
+        const std::int32_t count = container->propertyCount();
+        if (count <= 0) return;
+        names.assign(static_cast<std::size_t>(count), nullptr);
+        container->propertyNames(names.data());
+      },
+      why);
+  if (!listed) {
+    reportWarning("CorvaneImaq:createInstance",
+                  "The properties could not be listed; none is connected to the camera", why);
     return;
   }
   for (const char* name : names) {

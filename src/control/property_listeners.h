@@ -13,6 +13,7 @@ class CorvanePropGetListener : public imaqkit::Implements<IPropCustomGetFcn> {
   void getValue(IPropertyRecord* record, void* valueBuffer) override;
 
  private:
+  void read(IPropertyRecord* record, void* valueBuffer);
   CorvaneAdaptor* adaptor_;
 };
 
@@ -23,6 +24,7 @@ class CorvanePropSetListener : public imaqkit::Implements<IPropPostSetListener> 
   void notify(IPropertyRecord* record, const void* newValue) override;
 
  private:
+  void write(IPropertyRecord* record, const void* newValue);
   CorvaneAdaptor* adaptor_;
 };
 

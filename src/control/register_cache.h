@@ -11,9 +11,11 @@
 class RegisterCache {
  public:
   // Copies the cached block of key into out when there is one of exactly size bytes.
-  bool find(std::uint32_t key, void* out, std::size_t size) const;
+  bool find(std::uint32_t key, void* out, std::size_t size) const noexcept;
   // Stores a fresh copy of size bytes under key, replacing any earlier block.
-  void store(std::uint32_t key, const void* data, std::size_t size);
+  // Without storage for it, false: then nothing is cached under key, so the
+  // next read goes to the camera rather than to an older copy.
+  bool store(std::uint32_t key, const void* data, std::size_t size) noexcept;
   std::size_t size() const { return blocks_.size(); }
 
  private:

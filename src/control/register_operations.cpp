@@ -2,6 +2,7 @@
 // registers, answered from the register cache once read or written.
 #include <mutex>
 
+#include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
 #include "device/iidc_registers.h"
 
@@ -14,6 +15,15 @@ constexpr std::uint32_t kTriggerKeep = 0xFF10FFFFu;
 constexpr std::uint32_t kSourceShift = 21;
 constexpr std::uint32_t kModeShift = 16;
 
+// The camera call succeeded; only the copy for the cache could not be made.
+void keep(RegisterCache& cache, const char* operation, std::uint32_t key, const void* data,
+          std::size_t size) {
+  if (!cache.store(key, data, size))
+    adaptorWarn(operation,
+                "Not enough memory to cache register 0x%08x; it is read from the camera again.",
+                static_cast<unsigned>(key));
+}
+
 }  // namespace
 
 bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
@@ -22,10 +32,10 @@ bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControl
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     adaptorError(this, "GetControlRegister", "Failed to query camera register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return false;
   }
-  registerCache.store(registerId, &record, sizeof record);
+  keep(registerCache, "CorvaneImaq:GetControlRegister", registerId, &record, sizeof record);
   return true;
 }
 
@@ -35,10 +45,10 @@ void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     adaptorError(this, "SetControlRegister", "Failed to set camera register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return;
   }
-  registerCache.store(registerId, &record, sizeof record);
+  keep(registerCache, "CorvaneImaq:SetControlRegister", registerId, &record, sizeof record);
 }
 
 bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
@@ -48,10 +58,10 @@ bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     adaptorError(this, "GetAbsControlRegister", "Failed to query camera absolute register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return false;
   }
-  registerCache.store(registerId, &record, sizeof record);
+  keep(registerCache, "CorvaneImaq:GetAbsControlRegister", registerId, &record, sizeof record);
   return true;
 }
 
@@ -61,13 +71,13 @@ void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &value, sizeof value)) {
     adaptorError(this, "SetAbsControlRegister", "Failed to set camera absolute register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return;
   }
   AbsoluteControlRecord record;
   if (!GetAbsControlRegister(registerId, record)) return;
   record.value = value;
-  registerCache.store(registerId, &record, sizeof record);
+  keep(registerCache, "CorvaneImaq:SetAbsControlRegister", registerId, &record, sizeof record);
 }
 
 bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
@@ -77,10 +87,10 @@ bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
   if (registerCache.find(address, &word, sizeof word)) return true;
   if (CvStatus status = CvReadQuad(device->cameraHandle, address, &word)) {
     adaptorError(this, "GetTriggerRegister", "Failed to query camera trigger register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return false;
   }
-  registerCache.store(address, &word, sizeof word);
+  keep(registerCache, "CorvaneImaq:GetTriggerRegister", address, &word, sizeof word);
   return true;
 }
 
@@ -98,8 +108,8 @@ void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
   const std::uint32_t address = device->commandBase + csr::kTriggerMode;
   if (CvStatus status = CvWriteQuad(device->cameraHandle, address, next)) {
     adaptorError(this, "SetTriggerRegister", "Failed to set camera trigger register: %s",
-                 CvStatusStringA(status));
+                 StatusText(status).c_str());
     return;
   }
-  registerCache.store(address, &next, sizeof next);
+  keep(registerCache, "CorvaneImaq:SetTriggerRegister", address, &next, sizeof next);
 }

@@ -1,6 +1,10 @@
 #include "device/corvane_device.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstring>
+#include <numeric>
 
 #include "device/iidc_registers.h"
 
@@ -85,5 +89,38 @@ CvStatus CorvaneDevice::probe() {
         if (info.colorCodings & (0x80000000u >> c)) addFormat(imaqNew<CorvaneFormat>(info, c));
     }
   }
+  makeNamesUnique();
   return 0;
+}
+
+// The host selects formats by name. Texts of the library that repeat (one text
+// for two codings or rates), or that it does not give, must not make two
+// formats one: every format whose name an earlier one has gets " #<its
+// format identifier>" appended, until no two names are alike.
+void CorvaneDevice::makeNamesUnique() {
+  // At most 3 x 8 x 8 fixed formats and 8 x 11 Format 7 ones: no allocation.
+  std::array<std::size_t, 3 * 8 * 8 + 8 * 11> order;
+  const std::size_t count = std::min(formats.size(), order.size());
+  if (count < 2) return;
+  for (int round = 0; round < 4; ++round) {
+    std::iota(order.begin(), order.begin() + count, std::size_t{0});
+    // By name, then by place in the list: the first of equal names keeps it.
+    std::sort(order.begin(), order.begin() + count, [&](std::size_t a, std::size_t b) {
+      const int c = std::strcmp(formats[a]->name, formats[b]->name);
+      return c != 0 ? c < 0 : a < b;
+    });
+    bool renamed = false;
+    std::size_t first = 0;
+    for (std::size_t i = 1; i < count; ++i) {
+      CorvaneFormat& later = *formats[order[i]];
+      if (std::strcmp(formats[order[first]]->name, later.name) != 0) {
+        first = i;
+        continue;
+      }
+      const std::size_t length = std::strlen(later.name);
+      std::snprintf(later.name + length, sizeof later.name - length, " #%zu", order[i] + 1);
+      renamed = true;
+    }
+    if (!renamed) return;
+  }
 }

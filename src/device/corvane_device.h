@@ -36,4 +36,5 @@ class CorvaneDevice : public imaqkit::Implements<IMAQInterface> {
  private:
   // Appends a format made by imaqNew; a format that cannot be made or listed is left out.
   void addFormat(CorvaneFormat* format);
+  void makeNamesUnique();
 };

@@ -7,9 +7,19 @@ namespace {
 
 constexpr std::uint32_t kFormat7 = 7;
 
-const char* text(const char* libraryText) {
-  return libraryText != nullptr ? libraryText : "";
-}
+// The library's text for a coding or rate; where it has none, the number.
+struct Text {
+  Text(const char* libraryText, const char* what, std::uint32_t number) {
+    if (libraryText != nullptr && libraryText[0] != '\0') {
+      text = libraryText;
+    } else {
+      std::snprintf(own, sizeof own, "%s %u", what, number);
+      text = own;
+    }
+  }
+  const char* text;
+  char own[24];
+};
 
 }  // namespace
 
@@ -24,7 +34,8 @@ CorvaneFormat::CorvaneFormat(std::uint32_t format, std::uint32_t modeNumber, std
     height = table.modes[modeNumber].height;
   }
   std::snprintf(name, sizeof name, "%uX%u %s %s FPS", width, height,
-                text(CvPixelFormatStringA(colorCoding)), text(CvFpsStringA(rate)));
+                Text(CvPixelFormatStringA(colorCoding), "coding", colorCoding).text,
+                Text(CvFpsStringA(rate), "rate", rate).text);
 }
 
 CorvaneFormat::CorvaneFormat(const Format7InfoRecord& info, std::uint32_t coding)
@@ -36,7 +47,7 @@ CorvaneFormat::CorvaneFormat(const Format7InfoRecord& info, std::uint32_t coding
       colorCoding(coding),
       filterPattern(info.image != nullptr ? info.image->filterPattern : 0) {
   std::snprintf(name, sizeof name, "VARIABLE_%u (%uX%u) %s", mode, width, height,
-                text(CvPixelFormatStringA(colorCoding)));
+                Text(CvPixelFormatStringA(colorCoding), "coding", colorCoding).text);
   auto infoCopy = std::make_unique<Format7InfoRecord>(info);
   auto imageCopy = std::make_unique<Format7ImageRecord>();
   if (info.image != nullptr) *imageCopy = *info.image;

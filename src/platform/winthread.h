@@ -58,4 +58,7 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 void Sleep(DWORD milliseconds);
+// The calling thread's id as CreateThread gave it; 0 for a thread made
+// elsewhere (no thread CreateThread made has id 0).
+DWORD GetCurrentThreadId();
 #endif

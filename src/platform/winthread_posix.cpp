@@ -37,10 +37,12 @@ void joinIfDone(ThreadObject& object, std::unique_lock<std::mutex>& lock) {
   }
 }
 
-// Queues of threads that have started taking messages, by thread id.
+// Queues of threads that have started taking messages, by thread id; and the
+// ids of the running threads CreateThread made.
 struct Registry {
   std::mutex mutex;
   std::map<DWORD, std::shared_ptr<MessageQueue>> queues;
+  std::map<std::thread::id, DWORD> running;
   DWORD nextId = 0x1000;
 };
 
@@ -74,31 +76,46 @@ std::shared_ptr<MessageQueue> ownQueue() {
 HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
                     DWORD creationFlags, LPDWORD threadId) {
   if (start == nullptr || creationFlags != 0) return nullptr;
-  auto object = std::make_shared<ThreadObject>();
-  {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    object->id = r.nextId++;
-  }
+  // Everything that may run out of memory comes before the thread starts: a
+  // thread must never run without a handle the caller holds.
+  std::unique_ptr<std::shared_ptr<ThreadObject>> handle;
   try {
-    std::lock_guard<std::mutex> creating(object->mutex);
-    object->thread = std::thread([object, start, parameter] {
-      currentThreadId = object->id;
+    handle = std::make_unique<std::shared_ptr<ThreadObject>>(std::make_shared<ThreadObject>());
+    ThreadObject& object = **handle;
+    {
+      Registry& r = registry();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      object.id = r.nextId++;
+    }
+    // The thread's entry among the running ones, made before it starts and
+    // keyed once its id is known: nothing allocates after the start.
+    std::map<std::thread::id, DWORD> staging;
+    auto entry = staging.extract(staging.emplace(std::thread::id(), object.id).first);
+    std::lock_guard<std::mutex> creating(object.mutex);
+    object.thread = std::thread([running = *handle, start, parameter] {
+      // Until CreateThread has entered this thread among the running ones.
+      { std::lock_guard<std::mutex> started(running->mutex); }
+      currentThreadId = running->id;
       start(parameter);
       {
         Registry& r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        r.queues.erase(object->id);
+        r.queues.erase(running->id);
+        r.running.erase(std::this_thread::get_id());
       }
-      std::lock_guard<std::mutex> lock(object->mutex);
-      object->done = true;
-      object->ended.notify_all();
+      std::lock_guard<std::mutex> lock(running->mutex);
+      running->done = true;
+      running->ended.notify_all();
     });
+    entry.key() = object.thread.get_id();
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.running.insert(std::move(entry));
   } catch (...) {
     return nullptr;
   }
-  if (threadId != nullptr) *threadId = object->id;
-  return new std::shared_ptr<ThreadObject>(object);
+  if (threadId != nullptr) *threadId = (*handle)->id;
+  return handle.release();
 }
 
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -155,6 +172,16 @@ BOOL CloseHandle(HANDLE handle) {
   }
   delete reference;
   return 1;
+}
+
+// Looked up, not read from the thread's own storage: a host thread that
+// touched the module's thread-local storage would keep a block of it that the
+// module's unloading leaves dangling.
+DWORD GetCurrentThreadId() {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.running.find(std::this_thread::get_id());
+  return it == r.running.end() ? 0 : it->second;
 }
 
 void Sleep(DWORD milliseconds) {

@@ -68,6 +68,8 @@ __declspec(dllimport) int FreeLibrary(Handle module);
 __declspec(dllimport) Handle GetModuleHandleA(const char* name);
 __declspec(dllimport) Dword GetModuleFileNameA(Handle module, char* path, Dword size);
 __declspec(dllimport) int GetModuleHandleExA(Dword flags, const void* address, Handle* module);
+__declspec(dllimport) int VirtualProtect(void* address, size_t size, Dword protection,
+                                         Dword* previous);
 __declspec(dllimport) Dword GetProcessHeaps(Dword count, Handle* heaps);
 __declspec(dllimport) int HeapLock(Handle heap);
 __declspec(dllimport) int HeapUnlock(Handle heap);
@@ -94,6 +96,10 @@ void copyText(char* to, size_t size, const char* from);
 template <class T>
 T load(const T& value) {
   return __atomic_load_n(&value, __ATOMIC_SEQ_CST);
+}
+template <class T>
+T exchange(T& place, T value) {
+  return __atomic_exchange_n(&place, value, __ATOMIC_SEQ_CST);
 }
 template <class T>
 void store(T& place, T value) {

@@ -9,6 +9,8 @@ trap 'rm -rf "$out"' EXIT
 for n in 8 248; do
   valgrind --tool=callgrind --callgrind-out-file="$out/cg$n" --toggle-collect=getAvailHW \
     "$build/bin/corvane-bench" "discover=$n" --json >/dev/null 2>"$out/log$n"
-  total=$(callgrind_annotate "$out/cg$n" 2>/dev/null | grep -m1 "PROGRAM TOTALS" | awk '{gsub(",", "", $1); print $1}')
+  # Whole, then searched: grep stopping early would fail the pipe.
+  callgrind_annotate "$out/cg$n" >"$out/annotate$n" 2>/dev/null
+  total=$(grep -m1 "PROGRAM TOTALS" "$out/annotate$n" | awk '{gsub(",", "", $1); print $1}')
   echo "$n cameras: $((total / n)) instructions per camera"
 done

@@ -451,6 +451,10 @@ struct Bench {
       while (!done) input->engine().takeFrame(frame, 0.05);
     });
     input->start(error);
+    // Steady once the host's frame memory is full: until then it makes buffers.
+    const auto warm = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (input->engine().buffersMade() < 64 && std::chrono::steady_clock::now() < warm)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const std::uint64_t frames0 = input->manager().framesCounted();
     const std::uint64_t new0 = bench::allocationsMade();

@@ -14,12 +14,13 @@ inline sim::FeatureDesc FuzzFeature(FuzzedDataProvider& in) {
   f.autoCapable = in.ConsumeBool();
   f.manualCapable = in.ConsumeBool();
   f.absoluteCapable = in.ConsumeBool();
-  f.minValue = in.ConsumeIntegral<std::uint16_t>();
-  f.maxValue = std::max(f.minValue, in.ConsumeIntegral<std::uint16_t>());
+  // IIDC's registers hold 12-bit values.
+  f.minValue = in.ConsumeIntegral<std::uint16_t>() & 0xFFF;
+  f.maxValue = std::max<std::uint16_t>(f.minValue, in.ConsumeIntegral<std::uint16_t>() & 0xFFF);
   f.absMin = in.ConsumeFloatingPoint<float>();
   f.absMax = in.ConsumeFloatingPoint<float>();
   if (!(f.absMin <= f.absMax)) f.absMax = f.absMin = 0;
-  f.value = in.ConsumeIntegral<std::uint32_t>();
+  f.value = in.ConsumeIntegral<std::uint32_t>() & 0xFFFF0FFFu;
   f.absValue = in.ConsumeFloatingPoint<float>();
   f.on = in.ConsumeBool();
   return f;
@@ -32,7 +33,8 @@ inline sim::CameraDesc FuzzCamera(FuzzedDataProvider& in, std::uint64_t id) {
   c.model = in.ConsumeRandomLengthString(80);
   c.number = in.ConsumeIntegral<std::uint32_t>();
   c.speed = in.ConsumeIntegralInRange<std::uint8_t>(0, 5);
-  c.commandBase = in.ConsumeIntegral<std::uint32_t>() & 0xFFFFF000u;
+  // Anywhere in the initial register space that the bus allows.
+  c.commandBase = 0xF0001000u + (in.ConsumeIntegral<std::uint32_t>() % 0x3FF0u) * 0x1000u;
   for (int n = in.ConsumeIntegralInRange<int>(0, 4); n > 0; --n) {
     sim::FixedModeDesc m;
     m.format = in.ConsumeIntegralInRange<std::uint32_t>(0, 2);
@@ -67,6 +69,26 @@ inline sim::CameraDesc FuzzCamera(FuzzedDataProvider& in, std::uint64_t id) {
     bool used = false;
     for (const auto& other : c.features) used = used || other.name == f.name;
     if (!used) c.features.push_back(f);
+  }
+  // White balance is one register: its two features alike but for their values.
+  sim::FeatureDesc* halves[2] = {nullptr, nullptr};
+  for (auto& f : c.features) {
+    if (f.name == "Color_UB") halves[0] = &f;
+    if (f.name == "Color_VR") halves[1] = &f;
+  }
+  if (halves[0] != nullptr && halves[1] == nullptr) {
+    sim::FeatureDesc vr = *halves[0];
+    vr.name = "Color_VR";
+    c.features.push_back(vr);
+  } else if (halves[1] != nullptr && halves[0] == nullptr) {
+    sim::FeatureDesc ub = *halves[1];
+    ub.name = "Color_UB";
+    c.features.push_back(ub);
+  } else if (halves[0] != nullptr) {
+    const std::uint32_t value = halves[1]->value;
+    *halves[1] = *halves[0];
+    halves[1]->name = "Color_VR";
+    halves[1]->value = value;
   }
   return c;
 }

@@ -18,6 +18,22 @@
 
 namespace sim {
 
+// The origin of the bus clock (busTime).
+extern const Clock::time_point kBusEpoch;
+
+inline std::uintptr_t key(CvCameraHandle handle) {
+  return reinterpret_cast<std::uintptr_t>(handle);
+}
+inline std::uintptr_t key(CvEngineHandle engine) {
+  return reinterpret_cast<std::uintptr_t>(engine);
+}
+inline double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+inline Clock::duration duration(double s) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
 class Bus {
  public:
   static Bus& get();
@@ -118,6 +134,9 @@ class Bus {
   std::shared_ptr<Camera> cameraById(std::uint64_t id);
   std::shared_ptr<Camera> sourceOf(const Engine& engine);
   void stopStream(Camera& camera, Clock::time_point when);
+  // Starts the camera's stream as its registers say (shots > 0: that many
+  // frames, then it ends by itself).
+  CvStatus startStream(HandleRecord& handle, std::uint32_t shots);
   void advancePulses(Camera& camera, Clock::time_point now);
   void firePulse(Camera& camera, Clock::time_point when);
   std::uint64_t completedBy(const Camera& camera, Clock::time_point now) const;

@@ -117,8 +117,8 @@ class Reader {
   static FeatureDesc featureOf(const json& object, const std::string& where) {
     FeatureDesc f;
     members(object, where,
-            {"name", "onOff", "auto", "manual", "absolute", "min", "max", "absMin", "absMax", "on",
-             "autoMode", "value", "absoluteControl", "absValue"},
+            {"name", "onOff", "auto", "manual", "absolute", "onePush", "min", "max", "absMin",
+             "absMax", "on", "autoMode", "value", "absoluteControl", "absValue"},
             [&](const std::string& k, const json& v, const std::string& w) {
               if (k == "name")
                 f.name = text(v, w);
@@ -130,6 +130,8 @@ class Reader {
                 f.manualCapable = flag(v, w);
               else if (k == "absolute")
                 f.absoluteCapable = flag(v, w);
+              else if (k == "onePush")
+                f.onePushCapable = flag(v, w);
               else if (k == "min")
                 f.minValue = static_cast<std::uint16_t>(number(v, w, 0xFFFF));
               else if (k == "max")
@@ -162,6 +164,14 @@ class Reader {
       known += std::string(known.empty() ? "" : ", ") + quirkName(c);
     }
     throw std::runtime_error(where + ": \"" + name + "\" is not one of " + known);
+  }
+
+  // "1.30" or "1.31".
+  static std::uint32_t versionOf(const json& value, const std::string& where) {
+    const std::string version = text(value, where);
+    if (version == "1.30") return 130;
+    if (version == "1.31") return 131;
+    throw std::runtime_error(where + ": \"" + version + "\" is not 1.30 or 1.31");
   }
 
   static Quirks quirksOf(const json& object, const std::string& where) {
@@ -200,9 +210,9 @@ class Reader {
     CameraDesc c;
     bool hasId = false;
     members(object, where,
-            {"id", "vendor", "model", "number", "speed", "commandBase", "fixed", "format7",
-             "extraFormatBits", "format7Bit", "filterPattern", "triggerInquiry", "dualPacket",
-             "dualPacketCaps", "features", "quirks"},
+            {"id", "iidcVersion", "vendor", "model", "number", "speed", "commandBase", "fixed",
+             "format7", "extraFormatBits", "format7Bit", "filterPattern", "triggerInquiry",
+             "dualPacket", "dualPacketCaps", "oneShot", "multiShot", "features", "quirks"},
             [&](const std::string& k, const json& v, const std::string& w) {
               if (k == "id") {
                 c.id = number(v, w, UINT64_MAX);
@@ -231,6 +241,12 @@ class Reader {
                 c.dualPacketCaps = static_cast<std::uint32_t>(number(v, w, 0xFFFFFFFF));
               else if (k == "quirks")
                 c.quirks = quirksOf(v, w);
+              else if (k == "iidcVersion")
+                c.iidcVersion = versionOf(v, w);
+              else if (k == "oneShot")
+                c.oneShot = flag(v, w);
+              else if (k == "multiShot")
+                c.multiShot = flag(v, w);
               else if (k == "features") {
                 std::size_t i = 0;
                 for (const json& item : array(v, w))
@@ -369,44 +385,6 @@ CameraDesc everyFormatCamera(std::uint64_t id) {
   return c;
 }
 
-std::string validateBus(const BusDesc& bus) {
-  std::set<std::uint64_t> ids;
-  for (std::size_t a = 0; a < bus.adapters.size(); ++a) {
-    const std::string adapter = "adapters[" + std::to_string(a) + "]";
-    if (bus.adapters[a].size() > CV_MAX_CAMERAS_PER_ADAPTER)
-      return adapter + ": more than 62 cameras on one adapter";
-    for (std::size_t c = 0; c < bus.adapters[a].size(); ++c) {
-      const CameraDesc& camera = bus.adapters[a][c];
-      const std::string where = adapter + ".cameras[" + std::to_string(c) + "]";
-      if (!ids.insert(camera.id).second) return where + ".id: " + hex(camera.id) + " is used twice";
-      if (camera.speed > kCvS3200) return where + ".speed: must be 0 to 5";
-      if (camera.commandBase % 4 != 0) return where + ".commandBase: must be a multiple of 4";
-      std::set<std::string> names;
-      for (const FeatureDesc& f : camera.features) {
-        bool known = false;
-        for (const iidc::Feature& k : iidc::kFeatures) known = known || k.name == f.name;
-        if (!known) return where + ".features: unknown feature \"" + f.name + "\"";
-        if (!names.insert(f.name).second)
-          return where + ".features: \"" + f.name + "\" given twice";
-        if (f.minValue > f.maxValue) return where + ".features." + f.name + ": min above max";
-        if (f.absoluteCapable && !(f.absMin <= f.absMax))
-          return where + ".features." + f.name + ": absMin above absMax";
-      }
-      std::set<std::uint32_t> modes;
-      for (const FixedModeDesc& m : camera.fixed) {
-        if (m.format > 2 || m.mode > 7) return where + ".fixed: format must be 0 to 2, mode 0 to 7";
-      }
-      for (const Format7ModeDesc& m : camera.format7) {
-        if (m.mode > 7) return where + ".format7: mode must be 0 to 7";
-        if (!modes.insert(m.mode).second)
-          return where + ".format7: mode " + std::to_string(m.mode) + " given twice";
-        if (m.maxWidth == 0 || m.maxHeight == 0) return where + ".format7: a mode needs a size";
-      }
-    }
-  }
-  return {};
-}
-
 bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
   json document;
   try {
@@ -469,6 +447,7 @@ std::string busToJson(const BusDesc& bus) {
     json cameras = json::array();
     for (const CameraDesc& c : adapter) {
       json camera = {{"id", hex(c.id)},
+                     {"iidcVersion", c.iidcVersion == 130 ? "1.30" : "1.31"},
                      {"vendor", c.vendor},
                      {"model", c.model},
                      {"number", c.number},
@@ -478,6 +457,8 @@ std::string busToJson(const BusDesc& bus) {
                      {"triggerInquiry", hex(c.triggerInquiry)},
                      {"dualPacket", c.dualPacket},
                      {"dualPacketCaps", c.dualPacketCaps},
+                     {"oneShot", c.oneShot},
+                     {"multiShot", c.multiShot},
                      {"extraFormatBits", c.extraFormatBits},
                      {"format7Bit", c.format7Bit}};
       camera["fixed"] = json::array();
@@ -501,6 +482,7 @@ std::string busToJson(const BusDesc& bus) {
                                       {"auto", f.autoCapable},
                                       {"manual", f.manualCapable},
                                       {"absolute", f.absoluteCapable},
+                                      {"onePush", f.onePushCapable},
                                       {"min", f.minValue},
                                       {"max", f.maxValue},
                                       {"absMin", f.absMin},

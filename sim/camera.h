@@ -1,21 +1,23 @@
-// The IIDC camera model: register space and its semantics, in one place.
-// Not thread-safe: the bus serialises every access.
+// One virtual IIDC camera: its register space, the camera library's records
+// read from and written to those registers as the maker's library does over
+// the bus, and what the camera sends. Not thread-safe: the bus serialises
+// every access.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <utility>
 
 #include "control.h"
 #include "iidc.h"
+#include "register_space.h"
 
 namespace sim {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr CvStatus kOk = 0;
 
 // What a started camera sends.
 struct StreamFormat {
@@ -38,9 +40,9 @@ struct SceneAdjust {
   bool operator==(const SceneAdjust&) const = default;
 };
 
-// A stream of frames since the last CvStartCamera. Frame j of a free-running
-// stream completes at start + (j+1) * period; a triggered stream completes a
-// frame at each pulse.
+// A stream of frames since the last start. Frame j of a free-running stream
+// completes at start + (j+1) * period; a triggered stream completes a frame at
+// each pulse.
 struct Stream {
   bool exists = false;
   bool stopped = false;
@@ -61,6 +63,9 @@ struct Stream {
   // Frames finished by the stop itself (the framesAfterStop quirk): a
   // free-running or fixed-rate stream has this many more, handed out after it.
   std::uint32_t finishedAtStop = 0;
+  // A one-shot or multi-shot stream: it ends by itself after this many frames
+  // (0: it runs until stopped).
+  std::uint32_t shots = 0;
 };
 
 class Camera {
@@ -68,61 +73,71 @@ class Camera {
   explicit Camera(const CameraDesc& desc);
 
   const CameraDesc& desc() const { return desc_; }
-  VideoModeInquiry inquiry() const;
 
+  // The library's records (CvQueryCameraRegister, CvSetCameraRegister).
   CvStatus query(std::uint32_t registerId, void* buffer, std::uint32_t size);
   CvStatus set(std::uint32_t registerId, const void* buffer, std::uint32_t size);
-  CvStatus readCsr(std::uint32_t offset, std::uint32_t& value) const;
-  CvStatus writeCsr(std::uint32_t offset, std::uint32_t value);
+  // CvReadQuad and CvWriteQuad, by address.
+  CvStatus readQuad(std::uint32_t address, std::uint32_t& value) const {
+    return regs_.read(address, value);
+  }
+  CvStatus writeQuad(std::uint32_t address, std::uint32_t value, RegisterSpace::Effect& effect);
+  // CvSetCameraStartupInfo, and the first half of CvStartCamera: the record
+  // written to the current-mode and ISO registers and, for Format 7, to the
+  // mode's block, as the library does.
+  CvStatus applyStartup(const CameraStartupRecord& startup);
+  // What the camera sends with its registers as they are, or why it cannot.
+  CvStatus streamFormat(StreamFormat& format) const;
 
-  // CvSetCameraStartupInfo: remembers the start-up and, for Format 7, takes
-  // the region and coding of its image record for that mode.
-  CvStatus setStartup(const CameraStartupRecord& startup);
-  // What the camera would send for this start-up, or why it cannot.
-  CvStatus streamFormat(const CameraStartupRecord& startup, StreamFormat& format) const;
-
-  bool triggerEnabled() const { return (triggerMode_ & iidc::kOnOff) != 0; }
+  const RegisterSpace& registers() const { return regs_; }
+  bool triggerEnabled() const { return (regs_.triggerMode() & iidc::kOnOff) != 0; }
   std::uint32_t triggerSource() const {
-    return (triggerMode_ & iidc::kTriggerSourceMask) >> iidc::kTriggerSourceShift;
+    return (regs_.triggerMode() & iidc::kTriggerSourceMask) >> iidc::kTriggerSourceShift;
   }
   SceneAdjust sceneAdjust() const;
-  // Changes whenever a setting that shows in the picture changes.
-  std::uint64_t settingsGeneration() const { return generation_; }
   bool feature(const std::string& name, FeatureState& state) const;
   bool dualPacket() const { return desc_.dualPacket; }
+  // Whether the camera can use this ISO channel (its ISO register holds 4 bits
+  // of channel unless it speaks 1394b).
+  bool canUseChannel(std::uint8_t isoChannel) const {
+    return isoChannel < (regs_.is1394b() ? 64 : 16);
+  }
+  void setRunning(bool on) {
+    running = on;
+    regs_.setIsoEnable(on);
+  }
 
   // Run-time state kept by the bus.
   Quirks quirks;
   bool plugged = true;
   std::uint32_t openHandles = 0;
   std::uint8_t channel = 255;
-  bool running = false;
+  bool running = false;  // set through setRunning, which ISO_EN follows
   std::uint64_t nextSeq = 0;
   Stream stream;
-  CameraStartupRecord startup{};
-  bool hasStartup = false;
 
  private:
-  struct Feature {
-    bool present = false;
-    FeatureDesc desc;
-    FeatureDesc power;  // state at power-up
+  // The library's view of the camera, read from its configuration ROM once,
+  // as a library does when it opens a camera.
+  struct Identity {
+    std::uint32_t commandBase = 0;
+    std::uint8_t speed = 0;
+    std::uint32_t number = 0;
+    bool iidc131 = false;
+    std::string vendor, model;
   };
-  struct ModeRegion {
-    std::uint16_t width = 0, height = 0, left = 0, top = 0;
-    std::uint32_t coding = 0;
-  };
-
-  Feature* featureOf(std::uint32_t inquiryId);
-  const Feature* featureOf(std::uint32_t inquiryId) const;
-  const Format7ModeDesc* format7Mode(std::uint32_t mode) const;
-  void powerUp();
+  Identity readIdentity() const;
+  std::uint32_t csr(std::uint32_t offset) const;
+  CvStatus setCsr(std::uint32_t offset, std::uint32_t value);
+  CvStatus format7Record(void* buffer, std::uint32_t size) const;
+  void powerUpLibrary();
 
   CameraDesc desc_;
-  std::array<Feature, 17> features_{};
-  std::array<ModeRegion, 8> regions_{};
-  std::uint32_t triggerMode_ = 0;
-  std::uint64_t generation_ = 1;
+  RegisterSpace regs_;
+  Identity identity_;
+  // The high half of each library feature's control record value: the
+  // library's own, carried as written (it has no register).
+  std::array<std::uint16_t, 17> highHalves_{};
 };
 
 }  // namespace sim

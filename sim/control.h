@@ -64,6 +64,8 @@ struct FeatureDesc {
   bool autoCapable = false;
   bool manualCapable = true;
   bool absoluteCapable = false;
+  bool onePushCapable = false;
+  // Integer range: IIDC's registers hold 12 bits, so 0 to 4095.
   std::uint16_t minValue = 0;
   std::uint16_t maxValue = 255;
   float absMin = 0.0f;
@@ -71,7 +73,9 @@ struct FeatureDesc {
   // State at power-up.
   bool on = true;
   bool autoMode = false;
-  std::uint32_t value = 0;  // low 16 bits: the value; high 16 bits carried as written
+  // Low 16 bits: the value (the target for Temperature); the library carries
+  // the high 16 bits of its control record through as written.
+  std::uint32_t value = 0;
   bool absoluteControl = false;
   float absValue = 0.0f;
 };
@@ -97,6 +101,10 @@ struct Format7ModeDesc {
 
 struct CameraDesc {
   std::uint64_t id = 0;
+  // The IIDC version the camera follows: 130 (1.30) or 131 (1.31). Only 1.31
+  // knows 1394b (speeds above S400), the Raw codings, the colour filter and
+  // data depth registers, and says its version in the unit directory.
+  std::uint32_t iidcVersion = 131;
   std::string vendor = "Corvane";
   std::string model = "Virtual";
   std::uint32_t number = 0;
@@ -113,6 +121,9 @@ struct CameraDesc {
   std::uint32_t triggerInquiry = 0;  // IIDC TRIGGER_INQ
   bool dualPacket = false;
   std::uint32_t dualPacketCaps = 1;
+  // One_Shot and Multi_Shot in BASIC_FUNC_INQ.
+  bool oneShot = false;
+  bool multiShot = false;
   std::vector<FeatureDesc> features;
   Quirks quirks;
 };

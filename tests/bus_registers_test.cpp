@@ -269,18 +269,24 @@ TEST_F(RegistersTest, ChannelsAreReservedPerHandleAndFreedOnClose) {
 }
 
 TEST_F(RegistersTest, SixtyFourChannelsPerBus) {
+  // A 1394b camera (S800) can send on any of them.
   std::vector<CvCameraHandle> handles;
   for (int i = 0; i < 64; ++i) {
-    CvCameraHandle h = Open(1, kMono);
+    CvCameraHandle h = Open(1, kBayer);
     std::uint8_t channel = 255;
     ASSERT_EQ(0u, CvGetAvailableIsoChannel(h, &channel));
   }
-  CvCameraHandle extra = Open(1, kMono);
+  CvCameraHandle extra = Open(1, kBayer);
   std::uint8_t channel = 0;
   EXPECT_EQ(sim::kNoChannel, CvGetAvailableIsoChannel(extra, &channel));
-  // The other bus has its own channels.
-  CvCameraHandle other = Open(2, kYuv);
-  EXPECT_EQ(0u, CvGetAvailableIsoChannel(other, &channel));
+  // The other bus has its own channels; a 1394a camera's ISO register holds
+  // channels 0 to 15 only.
+  for (std::uint8_t expected = 0; expected < 16; ++expected) {
+    CvCameraHandle legacy = Open(2, kYuv);
+    ASSERT_EQ(0u, CvGetAvailableIsoChannel(legacy, &channel));
+    EXPECT_EQ(expected, channel);
+  }
+  EXPECT_EQ(sim::kNoChannel, CvGetAvailableIsoChannel(Open(2, kYuv), &channel));
 }
 
 TEST_F(RegistersTest, BandwidthShareOfAPacket) {

@@ -199,9 +199,14 @@ TEST_F(RegisterTest, TriggerWords) {
       {0x82000000u | (2u << 21) | (1u << 16), true, 2, 1, false,
        0x82000000u | (2u << 21) | (1u << 16)},
       {0x80000000u, false, 5, 5, false, 0x80000000u},
-      // Source and mode are cut to their fields; trigger value and parameter bits survive.
-      {0x80100FFFu, true, 9, 17, true, 0x80100FFFu | 0x02000000u | (1u << 21) | (1u << 16)},
+      // Source and mode are cut to their fields; the parameter bits survive (the
+      // trigger value is the camera's, read only: 0 while no pulse comes).
+      {0x80100FFFu, true, 9, 17, true, 0x80000FFFu | 0x02000000u | (1u << 21) | (1u << 16)},
   };
+  // A camera whose trigger offers every source, mode and polarity: it keeps whatever is written.
+  sim::BusDesc bus = sim::defaultBus();
+  bus.adapters[0][1].triggerInquiry = 0x87F0FC03u;
+  sim::installBus(bus);
   CorvaneAdaptor& a = Make(1, kBayer);
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.before) + " -> " + std::to_string(c.after));

@@ -289,7 +289,8 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
           completion =
               s.start + duration(static_cast<double>(*seq - s.firstSeq + 1) * s.format.period);
           if (s.stopped) completion = std::min(completion, s.stopTime);
-        } else if (camera->running) {
+        } else if (camera->running || (s.shots > 0 && now < s.stopTime)) {
+          // A shot stream sends on after ISO_EN was never set.
           nextEvent = s.start + duration(static_cast<double>(engine->nextSeq - s.firstSeq + 1) *
                                          s.format.period);
         }

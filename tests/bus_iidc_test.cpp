@@ -299,6 +299,7 @@ TEST_F(IidcTest, WritableRegistersRoundTrip) {
   temperature.maxValue = 4095;
   temperature.value = 300;
   bus.adapters[0][1].features.push_back(temperature);
+  bus.adapters[1][0].multiShot = true;
   Install(bus);
   const CvCameraHandle h = Open(1, kBayer);
   Camera cam(h);
@@ -400,6 +401,25 @@ TEST_F(IidcTest, WritableRegistersRoundTrip) {
   EXPECT_EQ(0u, mono.csr(0x60C) & 0x00008000u) << "no Operation_Mode";
   mono.setCsr(0x60C, 5u << 28 | 2u << 24);
   EXPECT_EQ(5u << 28 | 2u << 24, mono.csr(0x60C));
+
+  // Multi_Shot (0x61C bit 1, count in bits 16-31) where BASIC_FUNC_INQ offers it (bit 20):
+  // that many frames, with ISO_EN still 0; a camera without it refuses the write.
+  const CvCameraHandle yh = Open(2, kYuv);
+  Camera yuv(yh);
+  yuv.base = Query<std::uint32_t>(yh, 19);
+  EXPECT_NE(0u, yuv.csr(0x400) & 0x00000800u);
+  ASSERT_EQ(0u, CvGetAvailableIsoChannel(yh, &channel));
+  listen.channel = channel;
+  const CvEngineHandle shots = NewEngine();
+  ASSERT_EQ(0u, CvStartIsochReceiveEngine(shots, &listen, 2));
+  yuv.setCsr(0x60C, std::uint32_t{channel} << 28 | 2u << 24);
+  yuv.setCsr(0x61C, 0x40000000u | 3);
+  EXPECT_EQ(0u, yuv.csr(0x614)) << "ISO_EN";
+  EXPECT_EQ(3u, Take(shots, 3, 320 * 240 * 2).size());  // 320x240 YUV 4:2:2
+  void* none = nullptr;
+  sim::setTimeoutScale(0.05);
+  EXPECT_EQ(sim::kTimeout, CvGetNextCompleteFrame(&none, shots, 1000)) << "three, no more";
+  EXPECT_EQ(sim::kNotSupported, CvWriteQuad(h, cam.base + 0x61C, 0x80000000u));
 
   // INITIALIZE brings the registers back to power-up.
   cam.setCsr(0x000, 0x80000000u);

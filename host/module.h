@@ -48,6 +48,10 @@ void* findSymbol(void* library, const char* name);
 void closeLibrary(void* library);
 // Whether the library file is loaded in this process now.
 bool isLoaded(const std::string& path);
+// A function of a library the program has loaded already (by its file name),
+// or null.
+void* findLoadedSymbol(const char* library, const char* name);
+extern const char kBusLibraryFileName[];
 std::string programDirectory();
 extern const char kModuleFileName[];
 }  // namespace platform

@@ -8,6 +8,7 @@
 namespace host::platform {
 
 const char kModuleFileName[] = "CorvaneImaq.so";
+const char kBusLibraryFileName[] = "BL1394.so";
 
 void* openLibrary(const std::string& path, std::string& error) {
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -30,6 +31,11 @@ bool isLoaded(const std::string& path) {
   void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (library != nullptr) dlclose(library);
   return library != nullptr;
+}
+
+// The program links the bus library: its functions are in the global scope.
+void* findLoadedSymbol(const char*, const char* name) {
+  return dlsym(RTLD_DEFAULT, name);
 }
 
 std::string programDirectory() {

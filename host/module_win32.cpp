@@ -8,6 +8,7 @@
 namespace host::platform {
 
 const char kModuleFileName[] = "CorvaneImaq.dll";
+const char kBusLibraryFileName[] = "BL1394.dll";
 
 void* openLibrary(const std::string& path, std::string& error) {
   // The module's own folder is searched for the bus libraries it imports.
@@ -30,6 +31,11 @@ void closeLibrary(void* library) {
 
 bool isLoaded(const std::string& path) {
   return GetModuleHandleA(path.c_str()) != nullptr;
+}
+
+void* findLoadedSymbol(const char* library, const char* name) {
+  HMODULE loaded = GetModuleHandleA(library);
+  return loaded != nullptr ? findSymbol(loaded, name) : nullptr;
 }
 
 std::string programDirectory() {

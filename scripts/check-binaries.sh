@@ -73,6 +73,30 @@ if [[ -f $dll ]]; then
   done < <(awk '/DLL Name:/ {print $3}' <<<"$dump")
 fi
 
+# corvane-host runs beside the camera maker's library: it takes nothing from the
+# bus library but the Cv functions (the virtual bus's own it finds at run time),
+# and the bus library in the maker's shape exports nothing else.
+host_exe=build/windows/bin/corvane-host.exe
+if [[ -f $host_exe ]]; then
+  dump=$(x86_64-w64-mingw32-objdump -p "$host_exe")
+  got=$(imports bl1394.dll | xargs -n1 | grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
+  [[ -z "$got" ]] || fail "corvane-host.exe imports from BL1394.dll: $got"
+  got=$(x86_64-w64-mingw32-objdump -p build/windows/bin/cv-only/BL1394.dll |
+        sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]*\[ *[0-9]+\]/ {print $NF}' |
+        grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
+  [[ -z "$got" ]] || fail "the Cv-only BL1394.dll exports: $got"
+fi
+host_elf=build/native/bin/corvane-host
+if [[ -f $host_elf ]]; then
+  bus=$(nm -D --defined-only build/native/bin/BL1394.so | awk '{print $3}' | sort)
+  got=$(comm -12 <(echo "$bus") <(nm -D --undefined-only "$host_elf" | awk '{print $2}' | sort) |
+        grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
+  [[ -z "$got" ]] || fail "corvane-host takes from BL1394.so: $got"
+  got=$(nm -D --defined-only build/native/bin/cv-only/BL1394.so | awk '{print $3}' |
+        grep -v -E '^Cv[A-Za-z]+$' | xargs || true)
+  [[ -z "$got" ]] || fail "the Cv-only BL1394.so exports: $got"
+fi
+
 # Every Windows binary carries version information from the build files' one
 # version number; the module's says 1.0.0, as its getVersion does.
 version=$(sed -n 's/^project(CorvaneImaq VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)

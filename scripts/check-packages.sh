@@ -17,6 +17,7 @@ package="$PWD/build/$which/packages/$name.$ext"
 
 # Exactly these files: no test program, import library or build debris.
 want="$name/demo/BL1394.$so
+$name/demo/DEMO.txt
 $name/demo/README.md
 $name/demo/blShared.$so
 $name/demo/corvane-host$exe
@@ -37,6 +38,8 @@ cd "$folder/$name/demo"
 "${run[@]}" ./corvane-host$exe list >list.txt
 grep -q "Device 3: Corvane CY-422DP 100203" list.txt
 "${run[@]}" ./corvane-host$exe --bus sample-bus.json list | grep -q "Corvane CX-1280B 200102"
+CORVANE_BUS=sample-bus.json "${run[@]}" ./corvane-host$exe list | grep -q "Corvane CX-1280B 200102"
+grep -q "CORVANE_BUS" DEMO.txt
 "${run[@]}" ./corvane-host$exe acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 3 --out pictures >/dev/null
 for f in frame_0001 frame_0002 frame_0003 contact_sheet; do
   head -c 8 "pictures/$f.png" | od -An -tx1 | grep -q "89 50 4e 47 0d 0a 1a 0a" || {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "bus.h"
 #include "iidc.h"
@@ -196,6 +197,11 @@ const char* CvStatusStringA(CvStatus status) {
       return "No such camera on the adapter";
     case sim::kInjected:
       return "Injected failure";
+    case sim::kBusNotRead: {
+      thread_local std::string why;
+      why = Bus::get().startupError();
+      return why.empty() ? "The bus description was read after all" : why.c_str();
+    }
     default:
       break;
   }

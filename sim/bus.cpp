@@ -33,8 +33,12 @@ void Bus::destroyAtUnload() {
 }
 
 Bus::Bus() {
-  std::string error;
-  install(defaultBus(), &error);
+  installStartupBus();
+}
+
+std::string Bus::startupError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return startupError_;
 }
 
 // ---- Fault gate and call log --------------------------------------------------------
@@ -129,6 +133,7 @@ bool Bus::install(const BusDesc& desc, std::string* error) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   desc_ = desc;
+  startupError_.clear();
   libraryQuirks_ = desc.quirks;
   adapters_.clear();
   for (const auto& adapter : desc.adapters) {
@@ -189,7 +194,8 @@ void Bus::setTimeoutScale(double scale) {
 CvStatus Bus::initialize() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++initCount_;
-  return kOk;
+  // The library starts, without cameras, and says why.
+  return startupError_.empty() ? kOk : kBusNotRead;
 }
 
 CvStatus Bus::terminate() {

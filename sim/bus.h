@@ -73,6 +73,9 @@ class Bus {
   bool logging() const { return logOn_.load(std::memory_order_relaxed); }
   void log(Call call);
 
+  // Why the bus the library started with could not be installed; empty when it was.
+  std::string startupError();
+
   // Control interface.
   bool install(const BusDesc& desc, std::string* error);
   BusDesc description();
@@ -128,6 +131,7 @@ class Bus {
   static constexpr std::uint64_t kRingFrames = 8;
 
   Bus();
+  void installStartupBus();
   // Each requires the lock.
   HandleRecord* handleOf(CvCameraHandle handle, CvStatus& status);
   std::shared_ptr<Engine> engineOf(CvEngineHandle engine);
@@ -153,6 +157,7 @@ class Bus {
   std::uintptr_t nextEngine_ = 0x100000;
   std::uint64_t nextEpoch_ = 1;
   int initCount_ = 0;
+  std::string startupError_;
   bool freeRunning_ = false;
   double timeoutScale_ = 1.0;
 

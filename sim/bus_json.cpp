@@ -390,14 +390,21 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
   try {
     document = json::parse(text);
   } catch (const json::exception& e) {
-    // The library's message names the line and column (or the number that overflows).
+    // The library's message names the line and column (or the number that
+    // overflows), behind a tag of its own that tells a user nothing.
     error = e.what();
+    if (error.rfind("[json.exception.", 0) == 0 && error.find("] ") != std::string::npos)
+      error = error.substr(error.find("] ") + 2);
     return false;
   }
   BusDesc parsed;
   try {
-    Reader::members(document, "bus", {"adapters", "quirks"},
+    Reader::members(document, "bus", {"adapters", "quirks", "comment"},
                     [&](const std::string& k, const json& v, const std::string& w) {
+                      if (k == "comment") {
+                        Reader::text(v, w);  // for people; the bus takes nothing of it
+                        return;
+                      }
                       if (k == "quirks") {
                         parsed.quirks = Reader::libraryQuirksOf(v, w);
                         return;

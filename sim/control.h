@@ -12,6 +12,14 @@
 
 #include "bl1394.h"
 
+// The control interface is exported for tests and tools, but not by the
+// library in the camera maker's shape, which exports the Cv functions alone.
+#if defined(CORVANE_CV_ONLY)
+#define SIM_API
+#else
+#define SIM_API BL1394_API
+#endif
+
 namespace sim {
 
 // ---- Camera identifiers ------------------------------------------------------------
@@ -136,34 +144,34 @@ struct BusDesc {
 // Three cameras on two adapters: a monochrome fixed-format camera, a Format 7
 // Bayer colour camera with hardware trigger, a YUV 4:2:2 camera with dual
 // packet mode.
-BL1394_API BusDesc defaultBus();
+SIM_API BusDesc defaultBus();
 // A camera that sets every inquiry bit: all 192 fixed formats and 8 Format 7
 // modes (of different widths) with all 11 colour codings, 280 formats in all.
-BL1394_API CameraDesc everyFormatCamera(std::uint64_t id);
+SIM_API CameraDesc everyFormatCamera(std::uint64_t id);
 // Parses a bus description (JSON). On failure returns false and says what and
 // where in error.
-BL1394_API bool parseBus(const std::string& json, BusDesc& bus, std::string& error);
-BL1394_API bool loadBusFile(const std::string& path, BusDesc& bus, std::string& error);
+SIM_API bool parseBus(const std::string& json, BusDesc& bus, std::string& error);
+SIM_API bool loadBusFile(const std::string& path, BusDesc& bus, std::string& error);
 // The description as JSON text, loadable by parseBus.
-BL1394_API std::string busToJson(const BusDesc& bus);
+SIM_API std::string busToJson(const BusDesc& bus);
 // Checks a description for what parseBus also rejects; empty when sound.
-BL1394_API std::string validateBus(const BusDesc& bus);
+SIM_API std::string validateBus(const BusDesc& bus);
 
 // Replaces the whole bus: every handle, engine and stream of the old one is
 // dropped (their handles become unknown). Returns false with the problem in
 // error when the description is not sound; the old bus then stays.
-BL1394_API bool installBus(const BusDesc& bus, std::string* error = nullptr);
+SIM_API bool installBus(const BusDesc& bus, std::string* error = nullptr);
 // The description of the installed bus (the default bus until one is installed).
-BL1394_API BusDesc installedBus();
+SIM_API BusDesc installedBus();
 
 // ---- Time ---------------------------------------------------------------------------
 
 // Free-running: a running camera that is not waiting for a trigger completes a
 // frame whenever one is asked for, as fast as they are taken.
-BL1394_API void setFreeRunning(bool on);
+SIM_API void setFreeRunning(bool on);
 // Scales the time-outs of CvGetNextCompleteFrame (1 = as given), so tests wait
 // short for frames that never come.
-BL1394_API void setTimeoutScale(double scale);
+SIM_API void setTimeoutScale(double scale);
 
 // ---- Faults and the call log --------------------------------------------------------
 
@@ -176,29 +184,29 @@ struct FaultRule {
   // address, adapter) equals this count as matching; -1 = any.
   std::int64_t argument = -1;
 };
-BL1394_API void addFault(const FaultRule& rule);
-BL1394_API void clearFaults();
+SIM_API void addFault(const FaultRule& rule);
+SIM_API void clearFaults();
 // How many calls have been failed by rules since the last clearFaults.
-BL1394_API std::uint64_t faultsInjected();
+SIM_API std::uint64_t faultsInjected();
 // Faults at random, beside the rules: each call of one of the functions (of
 // any gated function when the list is empty) fails with kInjected at the given
 // rate, drawn from a generator seeded with seed, so that a run can be repeated.
 // A rate of 0 turns them off; clearFaults does too.
-BL1394_API void setRandomFaults(double rate, std::uint64_t seed,
-                                const std::vector<std::string>& functions = {});
+SIM_API void setRandomFaults(double rate, std::uint64_t seed,
+                             const std::vector<std::string>& functions = {});
 // Calls failed at random since the last setRandomFaults.
-BL1394_API std::uint64_t randomFaultsInjected();
+SIM_API std::uint64_t randomFaultsInjected();
 // A faulty library: CvLocateCamerasEx reports this many identifiers more than
 // it filled in (0 = honest).
-BL1394_API void setCountOverstatement(std::uint32_t extra);
+SIM_API void setCountOverstatement(std::uint32_t extra);
 // Gives every camera of the installed bus these quirks.
-BL1394_API void setQuirks(const Quirks& quirks);
+SIM_API void setQuirks(const Quirks& quirks);
 // One camera's; false for an unknown camera.
-BL1394_API bool setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks);
-BL1394_API void setLibraryQuirks(const LibraryQuirks& quirks);
+SIM_API bool setCameraQuirks(std::uint64_t cameraId, const Quirks& quirks);
+SIM_API void setLibraryQuirks(const LibraryQuirks& quirks);
 // The quirks' names as bus descriptions spell them ("refused", "same", ...).
-BL1394_API const char* quirkName(Quirks::Startup startup);
-BL1394_API const char* quirkName(LibraryQuirks::Texts texts);
+SIM_API const char* quirkName(Quirks::Startup startup);
+SIM_API const char* quirkName(LibraryQuirks::Texts texts);
 
 struct Call {
   std::string function;
@@ -206,25 +214,25 @@ struct Call {
   std::vector<std::uint8_t> record;  // the record passed in, or the buffer filled
   CvStatus status = 0;
 };
-BL1394_API void setCallLog(bool on);
-BL1394_API std::vector<Call> callLog();
-BL1394_API void clearCallLog();
-BL1394_API std::string describeCall(const Call& call);
+SIM_API void setCallLog(bool on);
+SIM_API std::vector<Call> callLog();
+SIM_API void clearCallLog();
+SIM_API std::string describeCall(const Call& call);
 
 // ---- Cameras ------------------------------------------------------------------------
 
 // A hardware trigger pulse on a source line of the camera (-1: the source its
 // TRIGGER_MODE register selects). Returns false for an unknown camera.
-BL1394_API bool pulseTrigger(std::uint64_t cameraId, int source = -1);
+SIM_API bool pulseTrigger(std::uint64_t cameraId, int source = -1);
 // Pulses at a steady rate from now on (0 stops them).
-BL1394_API bool setPulseRate(std::uint64_t cameraId, double hertz);
+SIM_API bool setPulseRate(std::uint64_t cameraId, double hertz);
 // Unplugged, a camera disappears from enumeration; its handles fail every call
 // and its stream stops. Plugged back, it enumerates again (old handles stay dead).
-BL1394_API bool unplug(std::uint64_t cameraId);
-BL1394_API bool replug(std::uint64_t cameraId);
+SIM_API bool unplug(std::uint64_t cameraId);
+SIM_API bool replug(std::uint64_t cameraId);
 
 // IIDC register contents by offset from the command base.
-BL1394_API bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
+SIM_API bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
 
 struct FeatureState {
   bool present = false;
@@ -234,7 +242,7 @@ struct FeatureState {
   bool absoluteControl = false;
   float absValue = 0.0f;
 };
-BL1394_API bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state);
+SIM_API bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state);
 
 struct CameraState {
   bool plugged = false;
@@ -248,7 +256,7 @@ struct CameraState {
   std::uint32_t width = 0, height = 0;
   std::size_t frameBytes = 0;
 };
-BL1394_API bool readCamera(std::uint64_t cameraId, CameraState& state);
+SIM_API bool readCamera(std::uint64_t cameraId, CameraState& state);
 
 // What the bus holds right now; after a module has released everything all
 // counts are 0.
@@ -260,7 +268,7 @@ struct Resources {
   std::uint32_t bandwidthUnitsInUse = 0;
   bool initialized = false;
 };
-BL1394_API Resources resources();
+SIM_API Resources resources();
 
 struct EngineStats {
   bool started = false;
@@ -272,11 +280,11 @@ struct EngineStats {
   std::uint32_t lastSequence = 0;
   double lastCompletion = 0.0;  // seconds on the bus clock (busTime) of the last frame taken
 };
-BL1394_API bool readEngine(CvEngineHandle engine, EngineStats& stats);
+SIM_API bool readEngine(CvEngineHandle engine, EngineStats& stats);
 // The engines that exist, oldest first.
-BL1394_API std::vector<CvEngineHandle> engines();
+SIM_API std::vector<CvEngineHandle> engines();
 // Seconds on the bus clock (steady, arbitrary origin).
-BL1394_API double busTime();
+SIM_API double busTime();
 
 // Status codes of the virtual bus (CV_NO_SUCH_ADAPTER is the library's own).
 enum Status : CvStatus {
@@ -294,7 +302,8 @@ enum Status : CvStatus {
   kBusy = 0xe004000cu,
   kBadRecord = 0xe004000du,
   kNoCamera = 0xe004000eu,
-  kInjected = 0xe00400ffu  // a handy status for fault rules
+  kBusNotRead = 0xe004000fu,  // CvInitialize: the description the library started with
+  kInjected = 0xe00400ffu     // a handy status for fault rules
 };
 
 }  // namespace sim

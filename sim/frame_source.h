@@ -18,8 +18,8 @@ namespace sim {
 struct SceneColour {
   double r, g, b;
 };
-BL1394_API SceneColour scene(std::uint32_t x, std::uint32_t y, std::uint32_t width,
-                             std::uint32_t height, std::uint32_t phase);
+SIM_API SceneColour scene(std::uint32_t x, std::uint32_t y, std::uint32_t width,
+                          std::uint32_t height, std::uint32_t phase);
 
 class FrameRenderer {
  public:

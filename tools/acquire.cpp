@@ -16,7 +16,6 @@
 
 #include "acquisition.h"
 #include "commands.h"
-#include "control.h"
 #include "frame_types.h"
 #include "kit.h"
 #include "picture.h"
@@ -48,6 +47,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   std::fclose(test);
   std::filesystem::remove(probe, ec);
 
+  if (const int refused = startsBusLibrary()) return refused;
   std::string error;
   host::Session session;
   if (!session.start(common.module, error)) return fail(error);
@@ -55,13 +55,13 @@ int acquire(const Common& common, const AcquireOptions& options) {
   std::unique_ptr<host::VideoInput> input = makeInput(session, options.capture, error);
   if (!input) return fail("acquire: " + error);
   input->settings.framesPerTrigger = frames;
-  const std::uint64_t cameraId = cameraIdOf(input->device().name());
+  Pulses pulses(input->device().name());
   if (!applySettings(*input, options.settings, error)) return fail("acquire: " + error);
   const std::size_t reportMark = kit::reports().size();
   if (!input->open(error)) return fail("acquire: " + error);
   const auto started = std::chrono::steady_clock::now();
   if (!input->start(error)) return fail("acquire: " + error);
-  if (hasTrigger) sim::setPulseRate(cameraId, pulseRate);
+  if (hasTrigger) pulses.start(pulseRate);
 
   const bool terminal = !json && isatty(fileno(stderr));
   std::vector<std::string> files;
@@ -95,7 +95,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   }
   if (terminal) std::fprintf(stderr, "\n");
   input->waitAndStop(timedOut ? 0.0 : 2.0);
-  if (hasTrigger) sim::setPulseRate(cameraId, 0);
+  pulses.stop();
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const std::uint64_t counted = input->manager().framesCounted();

@@ -46,7 +46,14 @@ struct ViewOptions {
   std::size_t maxViewers = 8;  // streams watched at once; more are refused
 };
 
+struct DescribeOptions {
+  std::string out;  // a file, or empty (or "-") for standard output
+};
+
 int describeBus(bool json);
+// Writes a bus description of every camera the library shows, read through its
+// C API alone.
+int describe(const Common& common, const DescribeOptions& options);
 int listDevices(const Common& common, const ListOptions& options);
 int deviceInfo(const Common& common, const InfoOptions& options);
 int acquire(const Common& common, const AcquireOptions& options);

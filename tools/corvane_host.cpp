@@ -2,22 +2,25 @@
 //
 //   corvane-host [--bus FILE] [--module PATH] COMMAND ...
 //
-// The virtual bus is the BL1394 library this tool links, the very one the
-// module loads; --bus replaces its embedded default bus with a description file.
+// The camera bus library is the BL1394 this tool links, the very one the
+// module loads: the camera maker's, or the virtual bus, whose own functions the
+// tool finds at run time; --bus replaces the virtual bus with a description file.
 // Arguments are parsed by CLI11; every bad one ends in one line on standard
 // error and exit status 2.
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "cli_values.h"
 #include "commands.h"
-#include "control.h"
 #include "kit.h"
 #include "module.h"
+#include "virtual_bus.h"
 
 #ifndef CORVANE_VERSION
 #error "the build gives the version"
@@ -33,7 +36,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--trigger", "takes CONFIG/SOURCE, e.g. Mode_0/Source_0"},
     {"--pulse-rate", "takes a rate in hertz above 0"},
     {"--set", "takes NAME=VALUE"},
-    {"--out", "takes a folder"},
+    {"--out", "takes a folder (describe: a file)"},
     {"--bus", "takes a bus description file"},
     {"--module", "takes a module file"},
     {"--port", "takes a port number from 0 to 65535"},
@@ -167,6 +170,14 @@ int main(int argc, char** argv) {
   bus->allow_extras();
   bus->add_flag("--json", busJson, "as JSON, in the form of a bus description file");
 
+  tool::DescribeOptions describe;
+  CLI::App* describing = app.add_subcommand(
+      "describe", "read every camera through the library's C API into a bus description");
+  describing->allow_extras();
+  describing->add_option("--out", describe.out, "the file to write (default: standard output)")
+      ->type_name("FILE")
+      ->check(takes("--out", isNotEmpty));
+
   tool::ListOptions list;
   CLI::App* listing = app.add_subcommand("list", "discover through the module: devices, formats");
   listing->allow_extras();
@@ -235,13 +246,20 @@ int main(int argc, char** argv) {
 
   // The tool says what the module reported, once, in its own words.
   kit::setReportEcho(false);
+  const host::VirtualBus& virtualBus = host::VirtualBus::find();
+  for (const CLI::App* sub : {acquiring, viewing})
+    if (sub->parsed() && sub->count("--pulse-rate") > 0 && !virtualBus.present())
+      return tool::fail(sub->get_name() + ": " + host::needsVirtualBus("--pulse-rate"));
   if (!busFile.empty()) {
-    sim::BusDesc description;
+    if (!virtualBus.present()) return tool::fail(host::needsVirtualBus("--bus"));
+    std::ifstream file(busFile, std::ios::binary);
+    std::ostringstream text;
+    if (!file || !(text << file.rdbuf())) return tool::fail(busFile + ": cannot be read");
     std::string error;
-    if (!sim::loadBusFile(busFile, description, error)) return tool::fail(error);
-    if (!sim::installBus(description, &error)) return tool::fail(busFile + ": " + error);
+    if (!virtualBus.install(text.str(), error)) return tool::fail(busFile + ": " + error);
   }
   if (bus->parsed()) return tool::describeBus(busJson);
+  if (describing->parsed()) return tool::describe(common, describe);
   if (listing->parsed()) return tool::listDevices(common, list);
   if (infoing->parsed()) return tool::deviceInfo(common, info);
   if (viewing->parsed()) return tool::view(common, view);

@@ -8,10 +8,9 @@
 #include "acquisition.h"
 #include "bl1394.h"
 #include "commands.h"
-#include "control.h"
-#include "iidc.h"
 #include "session.h"
 #include "support.h"
+#include "virtual_bus.h"
 
 namespace tool {
 namespace {
@@ -20,6 +19,11 @@ std::string hex(std::uint64_t n, int width) {
   char text[32];
   std::snprintf(text, sizeof text, "0x%0*llx", width, static_cast<unsigned long long>(n));
   return text;
+}
+
+// A library text, or a stand-in where it gives none.
+const char* text(const char* libraryText) {
+  return libraryText != nullptr ? libraryText : "?";
 }
 
 const char* speedName(std::uint8_t speed) {
@@ -50,42 +54,60 @@ std::string shortNumber(const nlohmann::json& value) {
 }  // namespace
 
 int describeBus(bool json) {
-  const sim::BusDesc bus = sim::installedBus();
+  const host::VirtualBus& virtualBus = host::VirtualBus::find();
+  if (!virtualBus.present()) return fail(host::needsVirtualBus("bus"));
+  const std::string described = virtualBus.description();
   if (json) {
-    std::printf("%s\n", sim::busToJson(bus).c_str());
+    std::printf("%s\n", described.c_str());
     return 0;
   }
-  for (std::size_t a = 0; a < bus.adapters.size(); ++a) {
-    std::printf("Adapter %zu: %zu camera(s)\n", a + 1, bus.adapters[a].size());
-    for (const sim::CameraDesc& c : bus.adapters[a]) {
-      std::printf("  %s  %s %s %u  %s\n", hex(c.id, 16).c_str(), c.vendor.c_str(), c.model.c_str(),
-                  c.number, speedName(c.speed));
-      for (const sim::FixedModeDesc& m : c.fixed) {
-        const iidc::FixedMode& f = iidc::kFixedModes[m.format][m.mode];
+  const nlohmann::json bus = nlohmann::json::parse(described);
+  const nlohmann::json& adapters = bus["adapters"];
+  for (std::size_t a = 0; a < adapters.size(); ++a) {
+    const nlohmann::json& cameras = adapters[a]["cameras"];
+    std::printf("Adapter %zu: %zu camera(s)\n", a + 1, cameras.size());
+    for (const nlohmann::json& c : cameras) {
+      const auto speed = c["speed"].get<std::uint8_t>();
+      std::printf("  %s  %s %s %u  %s, IIDC %s\n",
+                  hex(std::stoull(c["id"].get<std::string>(), nullptr, 0), 16).c_str(),
+                  c["vendor"].get<std::string>().c_str(), c["model"].get<std::string>().c_str(),
+                  c["number"].get<unsigned>(), speedName(speed),
+                  c["iidcVersion"].get<std::string>().c_str());
+      for (const nlohmann::json& m : c["fixed"]) {
+        const auto format = m["format"].get<std::uint32_t>(), mode = m["mode"].get<std::uint32_t>();
+        FixedFormatTable table{};
+        CvInitFormatInfo(&table, format, mode, 0);
         std::string rates;
-        for (std::uint32_t r : m.rates)
-          rates += std::string(rates.empty() ? "" : ", ") + CvFpsStringA(r);
-        std::printf("    format %u mode %u: %ux%u %s at %s fps\n", m.format, m.mode, f.width,
-                    f.height, CvPixelFormatStringA(f.coding), rates.c_str());
+        for (const auto& r : m["rates"])
+          rates +=
+              std::string(rates.empty() ? "" : ", ") + text(CvFpsStringA(r.get<std::uint32_t>()));
+        std::printf("    format %u mode %u: %ux%u %s at %s fps\n", format, mode,
+                    table.modes[mode].width, table.modes[mode].height,
+                    text(CvPixelFormatStringA(table.modes[mode].colorCoding)), rates.c_str());
       }
-      for (const sim::Format7ModeDesc& m : c.format7) {
+      for (const nlohmann::json& m : c["format7"]) {
         std::string codings;
-        for (std::uint32_t k : m.codings)
-          codings += std::string(codings.empty() ? "" : ", ") + CvPixelFormatStringA(k);
+        for (const auto& k : m["codings"])
+          codings += std::string(codings.empty() ? "" : ", ") +
+                     text(CvPixelFormatStringA(k.get<std::uint32_t>()));
+        const auto packet = m["packetSize"].get<std::uint16_t>();
         std::printf(
             "    format 7 mode %u: up to %ux%u in steps of %ux%u, %s, %u-byte packets (%.2f%% of a "
             "bus cycle at %s)\n",
-            m.mode, m.maxWidth, m.maxHeight, m.widthUnit, m.heightUnit, codings.c_str(),
-            m.packetSize, static_cast<double>(blCalcIsoBandwidthPercentage(c.speed, m.packetSize)),
-            speedName(c.speed));
+            m["mode"].get<unsigned>(), m["maxWidth"].get<unsigned>(),
+            m["maxHeight"].get<unsigned>(), m["widthUnit"].get<unsigned>(),
+            m["heightUnit"].get<unsigned>(), codings.c_str(), packet,
+            static_cast<double>(blCalcIsoBandwidthPercentage(speed, packet)), speedName(speed));
       }
-      if (c.filterPattern) std::printf("    colour filter pattern %u\n", c.filterPattern);
-      if (c.triggerInquiry & 0x80000000u)
-        std::printf("    hardware trigger (inquiry %s)\n", hex(c.triggerInquiry, 8).c_str());
-      if (c.dualPacket) std::printf("    dual packet mode\n");
+      if (const unsigned pattern = c["filterPattern"].get<unsigned>())
+        std::printf("    colour filter pattern %u\n", pattern);
+      const auto trigger = std::stoull(c["triggerInquiry"].get<std::string>(), nullptr, 0);
+      if (trigger & 0x80000000u)
+        std::printf("    hardware trigger (inquiry %s)\n", hex(trigger, 8).c_str());
+      if (c["dualPacket"].get<bool>()) std::printf("    dual packet mode\n");
       std::string features;
-      for (const sim::FeatureDesc& f : c.features)
-        features += std::string(features.empty() ? "" : ", ") + f.name;
+      for (const nlohmann::json& f : c["features"])
+        features += std::string(features.empty() ? "" : ", ") + f["name"].get<std::string>();
       if (!features.empty()) std::printf("    features: %s\n", features.c_str());
     }
   }
@@ -94,6 +116,7 @@ int describeBus(bool json) {
 
 int listDevices(const Common& common, const ListOptions& options) {
   const bool json = options.json;
+  if (const int refused = startsBusLibrary()) return refused;
   std::string error;
   host::Session session;
   if (!session.start(common.module, error)) return fail(error);
@@ -122,6 +145,7 @@ int listDevices(const Common& common, const ListOptions& options) {
 
 int deviceInfo(const Common& common, const InfoOptions& options) {
   const bool json = options.json;
+  if (const int refused = startsBusLibrary()) return refused;
   std::string error;
   host::Session session;
   if (!session.start(common.module, error)) return fail(error);

@@ -2,10 +2,13 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
+#include "bl1394.h"
 #include "cli_values.h"
 #include "commands.h"
-#include "control.h"
 #include "kit.h"
+#include "virtual_bus.h"
 
 namespace tool {
 
@@ -36,10 +39,41 @@ bool applySettings(host::VideoInput& input, const std::vector<std::string>& sett
 }
 
 std::uint64_t cameraIdOf(const std::string& deviceName) {
-  for (const auto& adapter : sim::installedBus().adapters)
-    for (const sim::CameraDesc& c : adapter)
-      if (c.vendor + " " + c.model + " " + std::to_string(c.number) == deviceName) return c.id;
+  const host::VirtualBus& bus = host::VirtualBus::find();
+  if (!bus.present()) return 0;
+  const nlohmann::json description = nlohmann::json::parse(bus.description(), nullptr, false);
+  if (!description.is_object()) return 0;
+  for (const auto& adapter : description.value("adapters", nlohmann::json::array()))
+    for (const auto& c : adapter.value("cameras", nlohmann::json::array())) {
+      const std::string name = c.value("vendor", "") + " " + c.value("model", "") + " " +
+                               std::to_string(c.value("number", 0u));
+      if (name == deviceName) return std::stoull(c.value("id", "0"), nullptr, 0);
+    }
   return 0;
+}
+
+Pulses::Pulses(const std::string& deviceName) : camera_(cameraIdOf(deviceName)) {}
+
+void Pulses::start(double rate) {
+  stop();
+  if (camera_ == 0) return;
+  host::VirtualBus::find().setPulseRate(camera_, rate);
+  firing_ = true;
+}
+
+void Pulses::stop() {
+  if (!firing_) return;
+  host::VirtualBus::find().setPulseRate(camera_, 0);
+  firing_ = false;
+}
+
+int startsBusLibrary() {
+  // The module does not look at how the library started; the user is told.
+  const CvStatus status = CvInitialize();
+  const char* text = status != 0 ? CvStatusStringA(status) : nullptr;
+  const std::string why = text != nullptr ? text : "status " + std::to_string(status);
+  CvTerminate();
+  return status == 0 ? 0 : fail("the camera bus library did not start: " + why);
 }
 
 bool selectTrigger(host::VideoInput& input, const std::string& trigger, std::string& error) {

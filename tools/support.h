@@ -17,8 +17,28 @@ namespace tool {
 bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
                    std::string& error);
 
-// The identifier of the virtual bus's camera behind a device name, 0 if none.
+// The identifier of the virtual bus's camera behind a device name, 0 if none
+// (or the library is not the virtual bus).
 std::uint64_t cameraIdOf(const std::string& deviceName);
+
+// Trigger pulses for a device on a hardware trigger: the virtual bus fires them
+// at a rate. With another library, pulses come from outside, and this does nothing.
+class Pulses {
+ public:
+  explicit Pulses(const std::string& deviceName);
+  ~Pulses() { stop(); }
+  Pulses(const Pulses&) = delete;
+  Pulses& operator=(const Pulses&) = delete;
+  void start(double rate);
+  void stop();
+
+ private:
+  std::uint64_t camera_;
+  bool firing_ = false;
+};
+
+// 0 when the camera bus library starts; else says why, in one line, and returns 2.
+int startsBusLibrary();
 
 // A hardware trigger "CONFIG/SOURCE" for an input; false with the reason.
 bool selectTrigger(host::VideoInput& input, const std::string& trigger, std::string& error);

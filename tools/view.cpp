@@ -27,13 +27,13 @@
 
 #include "acquisition.h"
 #include "commands.h"
-#include "control.h"
 #include "kit.h"
 #include "picture.h"
 #include "session.h"
 #include "support.h"
 #include "task_pool.h"
 #include "view_page.h"
+#include "virtual_bus.h"
 
 namespace tool {
 namespace {
@@ -109,7 +109,7 @@ class Pictures {
 class LiveView {
  public:
   LiveView(host::VideoInput& input, const ViewOptions& options)
-      : input_(input), camera_(cameraIdOf(input.device().name())), maxViewers_(options.maxViewers) {
+      : input_(input), pulses_(input.device().name()), maxViewers_(options.maxViewers) {
     trigger_ = options.capture.trigger.empty() ? "immediate" : options.capture.trigger;
     pulseRate_ = options.capture.pulseRate;
     reportMark_ = kit::reports().size();
@@ -119,7 +119,7 @@ class LiveView {
   bool start(std::string& error) {
     input_.settings.framesPerTrigger = 0;  // until stopped
     if (!input_.open(error) || !input_.start(error)) return false;
-    if (trigger_ != "immediate") sim::setPulseRate(camera_, pulseRate_);
+    if (trigger_ != "immediate") pulses_.start(pulseRate_);
     encoder_ = std::thread([this] { encode(); });
     return true;
   }
@@ -127,7 +127,7 @@ class LiveView {
   // Stops the capture, then the picture thread; the device is closed after.
   void stop() {
     input_.stop();
-    if (trigger_ != "immediate") sim::setPulseRate(camera_, 0);
+    pulses_.stop();
     stopping_ = true;
     if (encoder_.joinable()) encoder_.join();
     pictures_.close();
@@ -367,7 +367,7 @@ class LiveView {
     std::lock_guard<std::mutex> hold(controlMutex_);
     std::string error;
     input_.stop();
-    if (trigger_ != "immediate") sim::setPulseRate(camera_, 0);
+    pulses_.stop();
     bool ok = true;
     if (trigger == "immediate") {
       input_.engine().trigger().type = host::kImmediateTrigger;
@@ -384,13 +384,13 @@ class LiveView {
       ok = false;
       error = startError;
     }
-    if (trigger_ != "immediate") sim::setPulseRate(camera_, pulseRate_);
+    if (trigger_ != "immediate") pulses_.start(pulseRate_);
     if (!ok) return reply(response, 400, {{"ok", false}, {"error", error}, {"current", trigger_}});
     reply(response, 200, {{"ok", true}, {"current", trigger_}});
   }
 
   host::VideoInput& input_;
-  std::uint64_t camera_;
+  Pulses pulses_;
   const std::size_t maxViewers_;
   std::atomic<int> viewers_{0};
   int port_ = 0;
@@ -413,6 +413,7 @@ int view(const Common& common, const ViewOptions& options) {
   const kit::Accounting before = kit::accounting();
   int status = 0;
   {
+    if (const int refused = startsBusLibrary()) return refused;
     host::Session session;
     if (!session.start(common.module, error)) return fail(error);
     session.discover();
@@ -450,11 +451,13 @@ int view(const Common& common, const ViewOptions& options) {
                 static_cast<unsigned long long>(delivered));
   }
   // Everything released in the module's order: nothing may be left.
+  // The bus's own books, where the library is the virtual bus.
   const kit::Accounting after = kit::accounting();
-  const sim::Resources left = sim::resources();
+  const host::VirtualBus& bus = host::VirtualBus::find();
+  const CorvaneBusResources left = bus.present() ? bus.resources() : CorvaneBusResources{};
   if (after.liveBlocks != before.liveBlocks || after.liveSections != before.liveSections ||
       left.openHandles != 0 || left.engines != 0 || left.runningCameras != 0 ||
-      left.reservedChannels != 0 || left.initialized) {
+      left.reservedChannels != 0) {
     std::fprintf(stderr,
                  "corvane-host: view: the module left %zu blocks, %zu locks, %u handles, "
                  "%u engines, %u running cameras behind\n",

@@ -68,6 +68,7 @@ __declspec(dllimport) int FreeLibrary(Handle module);
 __declspec(dllimport) Handle GetModuleHandleA(const char* name);
 __declspec(dllimport) Dword GetModuleFileNameA(Handle module, char* path, Dword size);
 __declspec(dllimport) int GetModuleHandleExA(Dword flags, const void* address, Handle* module);
+__declspec(dllimport) const char* GetCommandLineA();
 __declspec(dllimport) int VirtualProtect(void* address, size_t size, Dword protection,
                                          Dword* previous);
 __declspec(dllimport) Dword GetProcessHeaps(Dword count, Handle* heaps);

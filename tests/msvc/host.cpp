@@ -512,10 +512,38 @@ void resets() {
 
 }  // namespace
 
+// A host that knows nothing of the virtual bus, given another bus by the
+// environment (CORVANE_BUS names sample-bus.json): it sees that bus's cameras.
+[[noreturn]] void sampleBusLife() {
+  Module m;
+  if (!loadModule(m)) stop(1, "msvc_host: %ld checks, %ld failed", checks, failures);
+  step = "initializeAdaptor with CORVANE_BUS";
+  m.initializeAdaptor();
+  {
+    HardwareList list;
+    step = "discovery of the bus CORVANE_BUS names";
+    m.getAvailHW(&list);
+    const char* const names[] = {"Corvane MV-640M 200101", "Corvane CX-1280B 200102",
+                                 "Corvane CY-422DP 200103"};
+    if (check(list.devices.size() == 3, "CORVANE_BUS: %u devices, not 3", count(list.devices)))
+      for (uint32_t d = 0; d < 3; ++d)
+        check(same(list.devices[d]->name, names[d]), "CORVANE_BUS: device %u is '%s', not '%s'",
+              d + 1, list.devices[d]->name, names[d]);
+    list.deleteAdaptorData();
+  }
+  m.uninitializeAdaptor();
+  check(FreeLibrary(m.library) != 0, "the module did not unload");
+  check(counts().blocks == 0, "CORVANE_BUS: %ld kit blocks not given back", counts().blocks);
+  stop(failures == 0 ? 0 : 1, "msvc_host: %ld checks, %ld failed", checks, failures);
+}
+
 extern "C" [[noreturn]] void hostMain() {
   SetUnhandledExceptionFilter(crashFilter);
   CreateThread(nullptr, 0, watchdog, nullptr, 0, nullptr);
   kitSetManagerFactory(makeManager);
+  const char* line = GetCommandLineA();
+  if (line != nullptr && strlen(line) > 12 && same(line + strlen(line) - 12, "--sample-bus"))
+    sampleBusLife();
 
   Module m;
   if (!loadModule(m)) stop(1, "msvc_host: %ld checks, %ld failed", checks, failures);

@@ -92,6 +92,34 @@ else
   fail "virtual-bus.json beside the library: $(cat "$work/err")"
 fi
 
+# acquire and view over it, through the module.
+if "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 2 --out "$(native_path "$work/pictures")" \
+    >/dev/null 2>"$work/err" && [[ -s "$work/pictures/frame_0002.png" ]]; then
+  pass=$((pass + 1))
+else
+  fail "acquire: $(cat "$work/err")"
+fi
+"${run[@]}" view 1 >"$work/view" 2>"$work/err" &
+viewer=$!
+for _ in $(seq 1 300); do
+  grep -q 'live at http://127.0.0.1:' "$work/view" 2>/dev/null && break
+  sleep 0.1
+done
+address=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/view")
+picture=""
+for _ in $(seq 1 100); do  # the first picture comes with the first frame
+  picture=$(curl -s --max-time 10 "$address/frame.jpg" | head -c 3 | od -An -tx1 | tr -d ' ')
+  [[ "$picture" == ffd8ff ]] && break
+  sleep 0.1
+done
+kill -INT "$viewer"
+wait "$viewer"
+if [[ "$picture" == ffd8ff ]] && tr -d '\r' <"$work/view" | grep -q 'closed; the module left nothing behind'; then
+  pass=$((pass + 1))
+else
+  fail "view: picture '$picture', $(cat "$work/view" "$work/err")"
+fi
+
 round_trip default
 round_trip sample "$source_dir/packaging/sample-bus.json"
 round_trip every-kind "$source_dir/tests/buses/every-kind.json"

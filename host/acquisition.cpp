@@ -21,6 +21,21 @@ bool isNumber(const std::string& text) {
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// An identifier as given, if it is one an entry can have (1 to 2^32 - 1): a
+// longer number is no identifier, not one that wraps to another.
+std::uint32_t identifierOf(const std::string& text) {
+  const std::size_t digits = text.size() - std::min(text.find_first_not_of('0'), text.size());
+  if (digits == 0 || digits > 10) return 0;
+  const std::uint64_t n = std::stoull(text);
+  return n <= 0xFFFFFFFFull ? static_cast<std::uint32_t>(n) : 0;
+}
+
+std::string range(const char* what, std::size_t count) {
+  return count == 0   ? std::string(" (there are no ") + what + "s)"
+         : count == 1 ? std::string(" (there is ") + what + " 1)"
+                      : std::string(" (") + what + "s are 1 to " + std::to_string(count) + ")";
+}
+
 }  // namespace
 
 // ---- Frame buffers and the engine ---------------------------------------------------------
@@ -294,18 +309,41 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
                                                const std::string& format, std::string& error) {
   if (!session.discovered()) session.discover();
   HardwareList& hardware = session.hardware();
-  DeviceEntry* d = isNumber(device)
-                       ? hardware.deviceById(static_cast<std::uint32_t>(std::stoul(device)))
-                       : hardware.deviceByName(device);
-  if (d == nullptr) {
-    error = "no device '" + device + "'";
-    return nullptr;
+  DeviceEntry* d = nullptr;
+  if (isNumber(device)) {
+    d = hardware.deviceById(identifierOf(device));
+    if (d == nullptr) {
+      error = "no device '" + device + "'" + range("device", hardware.devices().size());
+      return nullptr;
+    }
+  } else {
+    std::string same;
+    for (DeviceEntry* candidate : hardware.devices()) {
+      if (candidate->name() != device) continue;
+      if (d != nullptr) same += ", ";
+      same += std::to_string(candidate->id());
+      if (d == nullptr) d = candidate;
+    }
+    if (d == nullptr) {
+      error = "no device '" + device + "'";
+      return nullptr;
+    }
+    if (same.find(',') != std::string::npos) {
+      error = "device '" + device + "' is ambiguous: devices " + same +
+              " have that name; give the device's identifier";
+      return nullptr;
+    }
   }
   FormatEntry* f = nullptr;
   if (format.empty()) {
     f = d->defaultFormat();
   } else if (isNumber(format)) {
-    f = d->formatById(static_cast<std::uint32_t>(std::stoul(format)));
+    f = d->formatById(identifierOf(format));
+    if (f == nullptr) {
+      error = "device '" + d->name() + "' has no format '" + format + "'" +
+              range("format", d->formats().size());
+      return nullptr;
+    }
   } else {
     f = static_cast<FormatEntry*>(d->formatByName(format.c_str()));
   }

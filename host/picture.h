@@ -26,10 +26,13 @@ Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth);
 // platform) or JPEG (quality 1 to 100, for pictures that travel). False when
 // the picture is empty or its pixels do not fill it.
 bool encodePng(const Picture& picture, std::vector<std::uint8_t>& bytes);
+// 8-bit samples, grey (1 channel) or RGB (3), row by row.
+bool encodePng8(int width, int height, int channels, const std::uint8_t* samples,
+                std::vector<std::uint8_t>& bytes);
 bool encodeJpeg(const Picture& picture, int quality, std::vector<std::uint8_t>& bytes);
 
 // Writes the picture as a PNG file atomically: a file of that name is either
-// whole or absent.
+// whole or absent. On failure error names the file and the system's reason.
 bool writePicture(const Picture& picture, const std::string& path, std::string& error);
 
 }  // namespace host

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "image.h"
 #include "picture.h"
 
 #define STB_IMAGE_WRITE_IMPLEMENTATION
@@ -28,8 +29,15 @@ bool whole(const Picture& picture) {
 
 bool encodePng(const Picture& picture, std::vector<std::uint8_t>& bytes) {
   bytes.clear();
-  return whole(picture) && stbi_write_png_to_func(append, &bytes, picture.width, picture.height, 3,
-                                                  picture.rgb.data(), picture.width * 3) != 0;
+  return whole(picture) && encodePng8(picture.width, picture.height, 3, picture.rgb.data(), bytes);
+}
+
+bool encodePng8(int width, int height, int channels, const std::uint8_t* samples,
+                std::vector<std::uint8_t>& bytes) {
+  bytes.clear();
+  return width > 0 && height > 0 &&
+         stbi_write_png_to_func(append, &bytes, width, height, channels, samples,
+                                width * channels) != 0;
 }
 
 bool encodeJpeg(const Picture& picture, int quality, std::vector<std::uint8_t>& bytes) {
@@ -45,22 +53,7 @@ bool writePicture(const Picture& picture, const std::string& path, std::string& 
     error = path + ": the picture cannot be encoded";
     return false;
   }
-  const std::string temporary = path + ".part";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    error = path + ": cannot be written";
-    return false;
-  }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = std::fclose(file) == 0 && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, path, ec);
-  if (!ok || ec) {
-    std::filesystem::remove(temporary, ec);
-    error = path + ": writing failed";
-    return false;
-  }
-  return true;
+  return writeFileWhole(path, bytes.data(), bytes.size(), error);
 }
 
 }  // namespace host

@@ -40,6 +40,12 @@ grep -q "Device 3: Corvane CY-422DP 100203" list.txt
 "${run[@]}" ./corvane-host$exe --bus sample-bus.json list | grep -q "Corvane CX-1280B 200102"
 CORVANE_BUS=sample-bus.json "${run[@]}" ./corvane-host$exe list | grep -q "Corvane CX-1280B 200102"
 grep -q "CORVANE_BUS" DEMO.txt
+# What MODULE.txt says the module needs is what the loader says it needs.
+if [[ $which == native ]]; then
+  for needed in $(readelf -d ../module/CorvaneImaq.so | sed -n 's/.*(NEEDED).*\[\(lib[a-z_+]*\.so\.[0-9]*\)\]/\1/p'); do
+    grep -q "$needed" ../module/MODULE.txt || { echo "MODULE.txt does not name $needed"; exit 1; }
+  done
+fi
 "${run[@]}" ./corvane-host$exe acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 3 --out pictures >/dev/null
 for f in frame_0001 frame_0002 frame_0003 contact_sheet; do
   head -c 8 "pictures/$f.png" | od -An -tx1 | grep -q "89 50 4e 47 0d 0a 1a 0a" || {

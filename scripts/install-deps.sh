@@ -5,9 +5,9 @@
 #                             (for what is built in Microsoft's C++ ABI), and Chromium
 #                             with its WebDriver for the browser test
 #   install-deps.sh analysis  clang, clang-tidy and libFuzzer for the deeper checks
-# cpp-httplib comes as Debian ships its source, header-only (the binary package
-# splits it into a header and a Linux library, no use to a cross-build); it is
-# unpacked, with Debian's patches, into /usr/local/src/corvane/cpp-httplib.
+# cpp-httplib and lodepng come as Debian ships their source (the binary packages
+# are Linux libraries, no use to a cross-build); they are unpacked, with
+# Debian's patches, into /usr/local/src/corvane/.
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
       libstb-dev libcli11-dev clang-format dpkg-dev curl ca-certificates)
@@ -26,20 +26,26 @@ if ((${#missing[@]})); then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-httplib=/usr/local/src/corvane/cpp-httplib
-if [[ ! -f $httplib/httplib.h ]]; then
-  echo "Fetching Debian's source of cpp-httplib"
+# debian_source PACKAGE FOLDER FILE...: the files of a Debian source package,
+# fetched with an apt state of its own (the system's package lists stay as they are).
+debian_source() {
+  local package="$1" folder="$2"; shift 2
+  [[ -f $folder/$1 ]] && return
+  echo "Fetching Debian's source of $package"
+  local work
   work="$(mktemp -d)"
   mkdir -p "$work/lists/partial" "$work/archives/partial"
   printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: bookworm bookworm-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
     >"$work/debian.sources"
-  # Apt state of its own: the system's package lists stay as they are.
-  apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work"
-       -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives"
-       -o APT::Sandbox::User=root)
+  local apt=(apt-get -qq -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$work"
+             -o Dir::State::Lists="$work/lists" -o Dir::Cache::Archives="$work/archives"
+             -o APT::Sandbox::User=root)
   "${apt[@]}" update
-  (cd "$work" && "${apt[@]}" source cpp-httplib >/dev/null)
-  mkdir -p "$httplib"
-  cp "$work"/cpp-httplib-*/httplib.h "$work"/cpp-httplib-*/LICENSE "$httplib/"
+  (cd "$work" && "${apt[@]}" source "$package" >/dev/null)
+  mkdir -p "$folder"
+  local file
+  for file in "$@"; do cp "$work"/"$package"-*/"$file" "$folder/"; done
   rm -rf "$work"
-fi
+}
+debian_source cpp-httplib /usr/local/src/corvane/cpp-httplib httplib.h LICENSE
+debian_source lodepng /usr/local/src/corvane/lodepng lodepng.cpp lodepng.h LICENSE

@@ -143,6 +143,9 @@ bool Bus::install(const BusDesc& desc, std::string* error) {
   }
   channelsInUse_.assign(adapters_.size(), 0);
   bandwidthInUse_.assign(adapters_.size(), 0);
+  otherTraffic_.assign(adapters_.size(), 0);
+  for (std::size_t a = 0; a < desc.otherTraffic.size() && a < adapters_.size(); ++a)
+    otherTraffic_[a] = desc.otherTraffic[a];
   handles_.clear();
   engines_.clear();
   changed_.notify_all();

@@ -151,6 +151,7 @@ class Bus {
   std::vector<std::vector<std::shared_ptr<Camera>>> adapters_;
   std::vector<std::uint64_t> channelsInUse_;  // bit set per adapter
   std::vector<std::uint32_t> bandwidthInUse_;
+  std::vector<std::uint32_t> otherTraffic_;
   std::map<std::uintptr_t, HandleRecord> handles_;
   std::map<std::uintptr_t, std::shared_ptr<Engine>> engines_;
   std::uintptr_t nextHandle_ = 0x1000;

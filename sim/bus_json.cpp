@@ -305,6 +305,37 @@ class Reader {
   }
 };
 
+// Far beyond any bus: 248 cameras of 280 formats and every feature take about 2 MB.
+constexpr std::size_t kMaxDescriptionBytes = 16u << 20;
+// A description nests six deep (bus, adapters, an adapter, cameras, a camera, its lists).
+constexpr int kMaxNesting = 12;
+
+// Where the text first nests deeper than any description does, outside strings.
+std::string tooDeep(const std::string& text) {
+  int depth = 0, line = 1;
+  bool inString = false, escaped = false;
+  for (const char c : text) {
+    if (c == '\n') ++line;
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    if (c == '"') inString = true;
+    if (c == '[' || c == '{') ++depth;
+    if (c == ']' || c == '}') --depth;
+    if (depth > kMaxNesting)
+      return "line " + std::to_string(line) + ": nested deeper than " +
+             std::to_string(kMaxNesting) + " levels; no bus description does that";
+  }
+  return {};
+}
+
 std::string hex(std::uint64_t n) {
   std::ostringstream out;
   out << "0x" << std::hex << n;
@@ -386,6 +417,17 @@ CameraDesc everyFormatCamera(std::uint64_t id) {
 }
 
 bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
+  // Limits before the parser sees it: a file no bus needs must not cost
+  // seconds and gigabytes before it is refused.
+  if (text.size() > kMaxDescriptionBytes) {
+    error = "bus: " + std::to_string(text.size()) + " bytes; a description has at most " +
+            std::to_string(kMaxDescriptionBytes);
+    return false;
+  }
+  if (const std::string deep = tooDeep(text); !deep.empty()) {
+    error = deep;
+    return false;
+  }
   json document;
   try {
     document = json::parse(text);
@@ -413,9 +455,15 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
                       for (const json& adapter : Reader::array(v, w)) {
                         const std::string where = "adapters[" + std::to_string(a++) + "]";
                         parsed.adapters.emplace_back();
+                        parsed.otherTraffic.push_back(0);
                         Reader::members(
-                            adapter, where, {"cameras"},
-                            [&](const std::string&, const json& cv, const std::string& cw) {
+                            adapter, where, {"cameras", "otherTraffic"},
+                            [&](const std::string& ck, const json& cv, const std::string& cw) {
+                              if (ck == "otherTraffic") {
+                                parsed.otherTraffic.back() = static_cast<std::uint32_t>(
+                                    Reader::number(cv, cw, iidc::kUnitsPerCycle));
+                                return;
+                              }
                               std::size_t c = 0;
                               for (const json& camera : Reader::array(cv, cw))
                                 parsed.adapters.back().push_back(
@@ -428,6 +476,7 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
     return false;
   }
   error = validateBus(parsed);
+  if (error.empty()) error = checkCameraRules(parsed);
   if (!error.empty()) return false;
   bus = std::move(parsed);
   return true;
@@ -508,7 +557,11 @@ std::string busToJson(const BusDesc& bus) {
       }
       cameras.push_back(camera);
     }
-    adapters.push_back({{"cameras", cameras}});
+    json entry = {{"cameras", cameras}};
+    const std::size_t a = adapters.size();
+    if (a < bus.otherTraffic.size() && bus.otherTraffic[a] != 0)
+      entry["otherTraffic"] = bus.otherTraffic[a];
+    adapters.push_back(entry);
   }
   json document{{"adapters", adapters}};
   if (bus.quirks != LibraryQuirks{})

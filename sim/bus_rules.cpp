@@ -1,11 +1,14 @@
 // What a bus description must hold to be a camera the registers can tell:
 // checked when a description is installed or parsed.
+#include <cmath>
+#include <cstdio>
 #include <set>
 #include <sstream>
 
 #include "config_rom.h"
 #include "control.h"
 #include "iidc.h"
+#include "pixel_layout.h"
 
 namespace sim {
 namespace {
@@ -95,6 +98,122 @@ std::string validateBus(const BusDesc& bus) {
           return where + ".format7: mode " + std::to_string(m.mode) + " given twice";
         if (m.maxWidth == 0 || m.maxHeight == 0) return where + ".format7: a mode needs a size";
       }
+    }
+  }
+  return {};
+}
+
+namespace {
+
+const char* const kSpeeds[] = {"S100", "S200", "S400", "S800", "S1600", "S3200"};
+const char* const kCodings[] = {"Mono8",        "YUV411", "YUV422", "YUV444",
+                                "RGB8",         "Mono16", "RGB16",  "Signed Mono16",
+                                "Signed RGB16", "Raw8",   "Raw16"};
+
+std::string rateText(double fps) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%g", fps);
+  return text;
+}
+
+// Why a packet of this size cannot go on the camera's bus at its speed, or empty.
+std::string packetProblem(std::uint32_t bytes, std::uint8_t speed) {
+  if (bytes > iidc::maxPacketBytes(speed))
+    return std::to_string(bytes) + "-byte packets; " + kSpeeds[speed] + " carries " +
+           std::to_string(iidc::maxPacketBytes(speed)) + " at most";
+  if (iidc::bandwidthUnits(speed, bytes) > iidc::kUnitsPerCycle)
+    return std::to_string(bytes) + "-byte packets, more than a bus cycle at " + kSpeeds[speed];
+  return {};
+}
+
+std::string cameraRules(const CameraDesc& c, const std::string& where) {
+  if (c.fixed.empty() && c.format7.empty() && !c.format7Bit)
+    return where + ": offers no video mode (give fixed or format7)";
+  if (c.filterPattern > 4)
+    return where + ".filterPattern: " + std::to_string(c.filterPattern) +
+           " is no filter code (1 RGGB, 2 GBRG, 3 GRBG, 4 BGGR, 0 none)";
+  if ((c.triggerInquiry & 0x7FFFFFFFu) != 0 && (c.triggerInquiry & 0x80000000u) == 0)
+    return where + ".triggerInquiry: " + hex(c.triggerInquiry) +
+           " offers triggers without the presence bit 0x80000000";
+  if (c.dualPacket && c.dualPacketCaps == 0)
+    return where + ".dualPacketCaps: a camera with dual packet mode has capabilities";
+  std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
+  for (std::size_t i = 0; i < c.fixed.size(); ++i) {
+    const FixedModeDesc& m = c.fixed[i];
+    const std::string at = where + ".fixed[" + std::to_string(i) + "]";
+    if (!seen.insert({m.format, m.mode}).second)
+      return at + ": format " + std::to_string(m.format) + " mode " + std::to_string(m.mode) +
+             " given twice";
+    const iidc::FixedMode& fixed = iidc::kFixedModes[m.format][m.mode];
+    if (fixed.width == 0) return at + ": format 0 mode 7 is reserved; it has no image";
+    if (m.rates.empty()) return at + ".rates: a mode needs at least one frame rate";
+    for (std::uint32_t r : m.rates) {
+      // A fixed format spreads each frame evenly over the cycles of its period.
+      const double bytes =
+          static_cast<double>(pixel::frameBytes(fixed.coding, fixed.width, fixed.height));
+      const auto packet = static_cast<std::uint32_t>(
+                              std::ceil(bytes * iidc::kCycleSeconds * iidc::kFrameRates[r]) + 3) &
+                          ~3u;
+      if (const std::string why = packetProblem(packet, c.speed); !why.empty())
+        return at + ".rates: " + std::to_string(fixed.width) + "x" + std::to_string(fixed.height) +
+               " " + kCodings[fixed.coding] + " at rate " + std::to_string(r) + " (" +
+               rateText(iidc::kFrameRates[r]) + " fps) needs " + why;
+    }
+  }
+  for (std::size_t i = 0; i < c.format7.size(); ++i) {
+    const Format7ModeDesc& m = c.format7[i];
+    const std::string at = where + ".format7[" + std::to_string(i) + "]";
+    if (m.widthUnit == 0 || m.maxWidth % m.widthUnit != 0)
+      return at + ".widthUnit: " + std::to_string(m.widthUnit) + " must divide maxWidth " +
+             std::to_string(m.maxWidth);
+    if (m.heightUnit == 0 || m.maxHeight % m.heightUnit != 0)
+      return at + ".heightUnit: " + std::to_string(m.heightUnit) + " must divide maxHeight " +
+             std::to_string(m.maxHeight);
+    if (m.offsetXUnit > m.maxWidth || m.offsetYUnit > m.maxHeight)
+      return at + ": an offset unit is larger than the image";
+    if (m.codings.empty()) return at + ".codings: a mode needs at least one colour coding";
+    std::set<std::uint32_t> codings;
+    bool raw = false;
+    for (std::uint32_t k : m.codings) {
+      if (k > 10)
+        return at + ".codings: " + std::to_string(k) +
+               " is no colour coding (0 Mono8 ... 10 Raw16)";
+      if (!codings.insert(k).second) return at + ".codings: " + kCodings[k] + " given twice";
+      if ((k == 1 && m.widthUnit % 4 != 0) || (k == 2 && m.widthUnit % 2 != 0))
+        return at + ".widthUnit: " + kCodings[k] + " packs pixels in groups of " +
+               (k == 1 ? "4" : "2") + "; the width must step in whole groups";
+      raw = raw || k == 9 || k == 10;
+    }
+    if (raw && c.filterPattern == 0)
+      return where + ".filterPattern: a camera with Raw codings has a colour filter (1 to 4)";
+    if (m.packetSize == 0 || m.packetSize % iidc::kF7UnitBytePerPacket != 0)
+      return at + ".packetSize: " + std::to_string(m.packetSize) +
+             " must be a whole number of quadlets above 0";
+    if (const std::string why = packetProblem(m.packetSize, c.speed); !why.empty())
+      return at + ".packetSize: " + why;
+  }
+  for (std::size_t i = 0; i < c.features.size(); ++i) {
+    const FeatureDesc& f = c.features[i];
+    const std::string at = where + ".features[" + std::to_string(i) + "]";
+    const std::uint32_t value = f.value & 0xFFFF;
+    if (value < f.minValue || value > f.maxValue)
+      return at + ".value: " + std::to_string(value) + " lies outside " +
+             std::to_string(f.minValue) + " to " + std::to_string(f.maxValue);
+    if (f.absoluteCapable && !(std::isfinite(f.absMin) && std::isfinite(f.absMax) &&
+                               f.absValue >= f.absMin && f.absValue <= f.absMax))
+      return at + ".absValue: must lie from absMin to absMax, all finite";
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string checkCameraRules(const BusDesc& bus) {
+  for (std::size_t a = 0; a < bus.adapters.size(); ++a) {
+    for (std::size_t c = 0; c < bus.adapters[a].size(); ++c) {
+      const std::string where =
+          "adapters[" + std::to_string(a) + "].cameras[" + std::to_string(c) + "]";
+      if (std::string why = cameraRules(bus.adapters[a][c], where); !why.empty()) return why;
     }
   }
   return {};

@@ -143,7 +143,8 @@ CvStatus Bus::startStream(HandleRecord& h, std::uint32_t shots) {
   std::uint32_t& used = bandwidthInUse_[h.adapter - 1];
   // A shot stream ends by itself: its bandwidth is not kept.
   if (shots == 0) {
-    if (used + format.bandwidthUnits > iidc::kUnitsPerCycle) return kNoBandwidth;
+    if (used + otherTraffic_[h.adapter - 1] + format.bandwidthUnits > iidc::kUnitsPerCycle)
+      return kNoBandwidth;
     used += format.bandwidthUnits;
   }
   Stream& s = camera.stream;

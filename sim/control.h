@@ -138,6 +138,9 @@ struct CameraDesc {
 
 struct BusDesc {
   std::vector<std::vector<CameraDesc>> adapters;  // adapter 1 is adapters[0]
+  // Per adapter (missing: 0): bandwidth units of each 125 us cycle that other
+  // devices on its bus take, which its cameras cannot have.
+  std::vector<std::uint32_t> otherTraffic;
   LibraryQuirks quirks;
 };
 
@@ -154,8 +157,16 @@ SIM_API bool parseBus(const std::string& json, BusDesc& bus, std::string& error)
 SIM_API bool loadBusFile(const std::string& path, BusDesc& bus, std::string& error);
 // The description as JSON text, loadable by parseBus.
 SIM_API std::string busToJson(const BusDesc& bus);
-// Checks a description for what parseBus also rejects; empty when sound.
+// Checks a description for what the registers cannot tell; empty when sound.
+// installBus asks this much of any description.
 SIM_API std::string validateBus(const BusDesc& bus);
+// Checks a description against a camera's own rules: units that divide the
+// sizes, packets that fit the speed, codings and rates that exist, values in
+// their ranges, modes that fit their bus. Empty when it holds to them, else
+// the first that does not, with its place in the description. parseBus and
+// loadBusFile ask this of every file; a program may install a camera that
+// breaks them (a faulty camera, to test what survives one).
+SIM_API std::string checkCameraRules(const BusDesc& bus);
 
 // Replaces the whole bus: every handle, engine and stream of the old one is
 // dropped (their handles become unknown). Returns false with the problem in

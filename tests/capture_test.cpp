@@ -8,6 +8,7 @@
 #include "frame_source.h"
 #include "host_fixture.h"
 #include "iidc.h"
+#include "image.h"
 #include "picture.h"
 #include "pixel_layout.h"
 
@@ -95,6 +96,27 @@ TEST_F(CaptureTest, EveryCodingAndBayerLayoutShowsTheScenesColours) {
         if (mono) want[0] = want[1] = want[2] = 0.299 * want[0] + 0.587 * want[1] + 0.114 * want[2];
         for (int c = 0; c < 3; ++c)
           EXPECT_NEAR(want[c], p[c], 6) << "bar " << bar << " channel " << c;
+      }
+      // Kept at its depth: the file read back holds exactly the decoded samples,
+      // and a 16-bit mono frame's are the camera's own (signed ones offset by 32768).
+      host::Image image, back;
+      ASSERT_TRUE(host::decodeImage(frames[0], image));
+      EXPECT_EQ(coding == 5 || coding == 6 || coding == 7 || coding == 8 || coding == 10 ? 16 : 8,
+                image.depth);
+      EXPECT_EQ(mono ? 1 : 3, image.channels);
+      const std::string file = ::testing::TempDir() + "corvane_depth.png";
+      std::string error;
+      ASSERT_TRUE(host::writeImage(image, file, error)) << error;
+      ASSERT_TRUE(host::readImage(file, back, error)) << error;
+      EXPECT_EQ(image.depth, back.depth);
+      EXPECT_EQ(image.channels, back.channels);
+      EXPECT_TRUE(image.samples == back.samples);
+      if (coding == 5 || coding == 7) {
+        for (std::size_t i = 0; i < image.samples.size(); i += 997) {
+          const auto raw =
+              static_cast<std::uint16_t>(frames[0].data[2 * i] | frames[0].data[2 * i + 1] << 8);
+          ASSERT_EQ(coding == 7 ? raw ^ 0x8000u : raw, image.samples[i]) << i;
+        }
       }
       Destroy(input);
     }

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
 # corvane-host as a user meets it: good runs print what they should; every bad
-# argument ends in a one-line error and exit status 2, and leaves no picture behind.
+# argument, bus file or camera that cannot start ends in a one-line error and
+# exit status 2, and leaves no folder behind; pictures keep their data's depth;
+# an interrupted acquisition keeps what it took. Natively, or under Wine with the .exe.
 set -uo pipefail
 tool="$1"
+run=("$tool")
+native_path() { printf '%s' "$1"; }
+if [[ "$tool" == *.exe ]]; then
+  run=(wine "$tool")
+  native_path() { winepath -w "$1" 2>/dev/null; }
+fi
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -11,10 +19,10 @@ pass=0
 expect_error() {  # expect_error "what stderr says" args...
   local says="$1"; shift
   local out err status
-  out=$("$tool" "$@" 2>"$work/err")
+  out=$("${run[@]}" "$@" 2>"$work/err")
   status=$?
-  err=$(cat "$work/err")
-  if [[ $status -ne 2 || $(wc -l <"$work/err") -ne 1 || "$err" != *"$says"* || -n "$out" ]]; then
+  err=$(tr -d '\r' <"$work/err")
+  if [[ $status -ne 2 || $(grep -c . "$work/err") -ne 1 || "$err" != *"$says"* || -n "$out" ]]; then
     echo "FAIL: corvane-host $* -> status $status, stderr: $err, stdout: ${out:0:80}"
     failures=$((failures + 1))
   else
@@ -25,7 +33,7 @@ expect_error() {  # expect_error "what stderr says" args...
 expect_ok() {  # expect_ok "what stdout says" args...
   local says="$1"; shift
   local out
-  if ! out=$("$tool" "$@" 2>"$work/err") || [[ "$out" != *"$says"* ]]; then
+  if ! out=$("${run[@]}" "$@" 2>"$work/err" | tr -d '\r') || [[ "$out" != *"$says"* ]]; then
     echo "FAIL: corvane-host $* -> $(cat "$work/err") ${out:0:200}"
     failures=$((failures + 1))
   else
@@ -33,45 +41,136 @@ expect_ok() {  # expect_ok "what stdout says" args...
   fi
 }
 
+# A bus file of one camera; MODE is its one Format 7 mode's JSON.
+bus_with() {  # bus_with FILE CAMERA_JSON
+  printf '{"adapters": [{"cameras": [%s]}]}' "$2" >"$work/$1"
+}
+f7() { printf '{"id": 7, "model": "F7", "format7": [%s]}' "$1"; }
 printf '{"adapters": [{"cameras": [{"id": 1, "speed": 9}]}]}' >"$work/bad-value.json"
 printf '{"adapters": [' >"$work/bad-syntax.json"
-printf '{"adapters": [{"cameras": [{"id": 5, "model": "Solo", "fixed": [{"format": 0, "mode": 5, "rates": [4]}]}]}]}' \
-  >"$work/solo.json"
+bus_with solo.json '{"id": 5, "model": "Solo", "fixed": [{"format": 0, "mode": 5, "rates": [4]}]}'
+bus_with twins.json '{"id": 5, "model": "Twin", "fixed": [{"format": 0, "mode": 5, "rates": [4]}]},
+  {"id": 6, "model": "Twin", "fixed": [{"format": 0, "mode": 5, "rates": [4]}]}'
+printf '{"adapters": [{"otherTraffic": 4000, "cameras": [{"id": 9, "model": "Busy", "format7": [{"mode": 0, "maxWidth": 640, "maxHeight": 480, "widthUnit": 8, "heightUnit": 2, "codings": [0], "packetSize": 4096}]}]}]}' \
+  >"$work/busy.json"
+bus_with blank.json '{"id": 8, "model": "Blank", "quirks": {"nullImages": true}, "fixed": [{"format": 0, "mode": 5, "rates": [4]}]}'
+bus_with packet0.json "$(f7 '{"mode": 0, "codings": [0], "packetSize": 0}')"
+bus_with unit0.json "$(f7 '{"mode": 0, "widthUnit": 0, "codings": [0]}')"
+bus_with unit7.json "$(f7 '{"mode": 0, "maxWidth": 640, "widthUnit": 7, "codings": [0]}')"
+bus_with coding11.json "$(f7 '{"mode": 0, "codings": [0, 11]}')"
+bus_with norates.json '{"id": 7, "fixed": [{"format": 0, "mode": 5, "rates": []}]}'
+bus_with above.json '{"id": 7, "fixed": [{"format": 0, "mode": 5, "rates": [4]}], "features": [{"name": "Gain", "min": 0, "max": 100, "value": 101}]}'
+bus_with slow.json '{"id": 7, "speed": 0, "fixed": [{"format": 0, "mode": 5, "rates": [5]}]}'
+printf '%.0s[' $(seq 1 100) >"$work/deep.json"
+head -c 52428800 /dev/zero | tr '\0' '[' >"$work/huge.json"
 
 expect_ok '"name": "Corvane MV-640M 100201"' list --json
 expect_ok 'Hardware triggers:' info 2
 expect_ok '"configuration": "Mode_0"' info 2 --json
+expect_ok 'takes regions within 1280x960 whose offsets step by 8 across' info 2
 expect_ok 'Gain_Value' info 1 --set Gain_Value=300 --set Gain_Mode=Manual
-expect_ok 'Corvane Solo 0' --bus "$work/solo.json" list
-expect_ok '"frames": 3' acquire 3 "VARIABLE_0 (640X480) RGB8" --frames 3 --roi 8,2,320,240 --out "$work/ok" --json
-[[ -s "$work/ok/frame_0003.png" || -s "$work/ok/frame_0003.ppm" ]] && pass=$((pass + 1)) ||
-  { echo "FAIL: no third picture"; failures=$((failures + 1)); }
+expect_ok 'Corvane Solo 0' --bus "$(native_path "$work/solo.json")" list
+expect_ok '"frames": 3' acquire 3 "VARIABLE_0 (640X480) RGB8" --frames 3 --roi 8,2,320,240 --out "$(native_path "$work/ok")" --json
+[[ -s "$work/ok/frame_0003.png" && -s "$work/ok/contact_sheet.png" ]] && pass=$((pass + 1)) ||
+  { echo "FAIL: no third picture or no contact sheet"; failures=$((failures + 1)); }
+# A record of every frame: its number, its time and the gap before it.
+grep -q '"gap": null' "$work/ok/acquisition.json" && [[ $(grep -c '"gap"' "$work/ok/acquisition.json") -eq 3 ]] &&
+  pass=$((pass + 1)) || { echo "FAIL: no record of every frame"; failures=$((failures + 1)); }
 
-expect_error 'adapters[0].cameras[0].speed: 9 is above 5' --bus "$work/bad-value.json" list
-expect_error 'bad-syntax.json' --bus "$work/bad-syntax.json" list
-expect_error 'cannot be read' --bus "$work/missing.json" list
-expect_error 'cannot load module' --module "$work/nothing.so" list
-expect_error "no device '9'" info 9
-expect_error "no device 'Nobody'" acquire Nobody --out "$work/a"
-expect_error "has no format 'VGA'" acquire 1 VGA --out "$work/b"
+# Pictures at the data's depth: PNG's IHDR holds bit depth (byte 24) and colour type (byte 25).
+ihdr() { od -An -tu1 -j24 -N2 "$1" | xargs; }
+depth_is() {  # depth_is "DEPTH TYPE" FORMAT_ARGS...
+  local want="$1" dir="$work/depth$pass"; shift
+  "${run[@]}" acquire "$@" --frames 1 --out "$(native_path "$dir")" >/dev/null 2>&1
+  if [[ "$(ihdr "$dir/frame_0001.png" 2>/dev/null)" == "$want" ]]; then pass=$((pass + 1)); else
+    echo "FAIL: $* gives a PNG of depth and type '$(ihdr "$dir/frame_0001.png" 2>/dev/null)', not '$want'"
+    failures=$((failures + 1)); fi
+}
+depth_is "8 0" 1 "640X480 Mono8 15 FPS"
+depth_is "16 0" 1 "640X480 Mono16 7.5 FPS"
+depth_is "16 2" 2 "VARIABLE_0 (1280X960) Raw16"
+depth_is "8 2" 3 "VARIABLE_0 (640X480) YUV422"
+# The camera's bytes, and what they are.
+"${run[@]}" acquire 2 "VARIABLE_1 (640X480) Raw8" --frames 2 --save raw --out "$(native_path "$work/raw")" >/dev/null 2>&1
+[[ $(wc -c <"$work/raw/frame_0002.raw") -eq 307200 ]] && grep -q '"bayer": "RGGB"' "$work/raw/raw.json" &&
+  pass=$((pass + 1)) || { echo "FAIL: --save raw"; failures=$((failures + 1)); }
+
+# Ctrl-C: the camera stops, what was taken is written, and the tool says how many.
+"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 1000 --out "$(native_path "$work/long")" >"$work/long.out" 2>&1 &
+long=$!
+for _ in $(seq 1 300); do
+  [[ -f "$work/long/frame_0005.png" ]] && break
+  sleep 0.1
+done
+kill -INT "$long"
+wait "$long"
+status=$?
+taken=$(tr -d '\r' <"$work/long.out" | sed -n 's/^interrupted: \([0-9]*\) of 1000 frames taken and written$/\1/p')
+if [[ $status -eq 1 && -n "$taken" && -s "$work/long/contact_sheet.png" &&
+      $(grep -c '"gap"' "$work/long/acquisition.json") -eq $taken && -s "$work/long/frame_$(printf %04d "$taken").png" ]]; then
+  pass=$((pass + 1))
+else
+  echo "FAIL: interrupted acquisition: status $status, $(cat "$work/long.out")"; failures=$((failures + 1))
+fi
+
+expect_error 'adapters[0].cameras[0].speed: 9 is above 5' --bus "$(native_path "$work/bad-value.json")" list
+expect_error 'bad-syntax.json' --bus "$(native_path "$work/bad-syntax.json")" list
+expect_error 'cannot be read' --bus "$(native_path "$work/missing.json")" list
+expect_error 'format7[0].packetSize: 0 must be a whole number of quadlets' --bus "$(native_path "$work/packet0.json")" list
+expect_error 'format7[0].widthUnit: 0 must divide maxWidth 640' --bus "$(native_path "$work/unit0.json")" list
+expect_error 'format7[0].widthUnit: 7 must divide maxWidth 640' --bus "$(native_path "$work/unit7.json")" list
+expect_error 'format7[0].codings: 11 is no colour coding' --bus "$(native_path "$work/coding11.json")" list
+expect_error 'fixed[0].rates: a mode needs at least one frame rate' --bus "$(native_path "$work/norates.json")" list
+expect_error 'features[0].value: 101 lies outside 0 to 100' --bus "$(native_path "$work/above.json")" list
+expect_error '640x480 Mono8 at rate 5 (60 fps) needs 2304-byte packets; S100 carries 1024 at most' --bus "$(native_path "$work/slow.json")" list
+expect_error 'nested deeper than 12 levels' --bus "$(native_path "$work/deep.json")" list
+expect_error 'bytes; a description has at most' --bus "$(native_path "$work/huge.json")" list
+expect_error 'cannot load module' --module "$(native_path "$work/nothing.so")" list
+expect_error "no device '9' (devices are 1 to 3)" info 9
+expect_error "no device '99999999999999999999'" info 99999999999999999999
+expect_error "no device '4294967297'" info 4294967297
+expect_error "has no format '4294967297' (formats are 1 to 12)" acquire 1 4294967297 --out "$(native_path "$work/w")"
+expect_error "device 'Corvane Twin 0' is ambiguous: devices 1, 2 have that name" --bus "$(native_path "$work/twins.json")" info "Corvane Twin 0"
+expect_error "the camera did not start: Not enough isochronous bandwidth (its 4096-byte packets take 83% of a bus cycle at S400, more than its bus has left)" \
+  --bus "$(native_path "$work/busy.json")" acquire 1 --out "$(native_path "$work/busy")"
+expect_error "no frame came within 5 s" --bus "$(native_path "$work/blank.json")" acquire 1 --out "$(native_path "$work/blank")"
+expect_error "no device 'Nobody'" acquire Nobody --out "$(native_path "$work/a")"
+expect_error "has no format 'VGA'" acquire 1 VGA --out "$(native_path "$work/b")"
 expect_error "no property 'Gian_Value'" info 1 --set Gian_Value=1
 expect_error 'takes an integer from 0 to 680' info 1 --set Gain_Value=681
 expect_error 'takes one of Manual, Auto' info 1 --set Gain_Mode=Sometimes
 expect_error '--set takes NAME=VALUE' info 1 --set Gain_Value
-expect_error 'Unsupported ROI values.' acquire 3 "VARIABLE_0 (640X480) RGB8" --roi 4,4,320,240 --out "$work/c"
-expect_error 'does not lie within' acquire 1 --roi 600,0,100,100 --out "$work/d"
-expect_error '--roi takes X,Y,W,H' acquire 1 --roi 1,2,3 --out "$work/e"
-expect_error 'has no hardware trigger Mode_3/Source_0' acquire 2 --trigger Mode_3/Source_0 --out "$work/f"
-expect_error 'has no hardware trigger' acquire 1 --trigger Mode_0/Source_0 --out "$work/g"
-expect_error '--frames takes a count' acquire 1 --frames 0 --out "$work/h"
-expect_error '--pulse-rate takes a rate' acquire 2 --pulse-rate -3 --out "$work/i"
-expect_error "cannot write to folder" acquire 1 --out /proc/corvane
+expect_error 'Unsupported ROI values. Format 7 mode 0 takes regions within 640x480 whose offsets step by 8 across and 2 down, and whose sizes step by 8 and 2.' \
+  acquire 3 "VARIABLE_0 (640X480) RGB8" --roi 4,4,320,240 --out "$(native_path "$work/c")"
+expect_error 'does not lie within' acquire 1 --roi 600,0,100,100 --out "$(native_path "$work/d")"
+expect_error '--roi takes X,Y,W,H' acquire 1 --roi 1,2,3 --out "$(native_path "$work/e")"
+expect_error 'has no hardware trigger Mode_3/Source_0' acquire 2 --trigger Mode_3/Source_0 --out "$(native_path "$work/f")"
+expect_error 'has no hardware trigger' acquire 1 --trigger Mode_0/Source_0 --out "$(native_path "$work/g")"
+expect_error '--frames takes a count' acquire 1 --frames 0 --out "$(native_path "$work/h")"
+expect_error '--pulse-rate takes a rate' acquire 2 --pulse-rate -3 --out "$(native_path "$work/i")"
+expect_error '--save takes png or raw' acquire 1 --save tiff --out "$(native_path "$work/j")"
+expect_error "holds files already; give --overwrite" acquire 1 --frames 1 --out "$(native_path "$work/ok")"
+expect_ok '"frames": 1' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/ok")" --json
+[[ ! -e "$work/ok/frame_0002.png" ]] && pass=$((pass + 1)) ||
+  { echo "FAIL: --overwrite left an earlier acquisition's pictures"; failures=$((failures + 1)); }
+if [[ "$tool" != *.exe ]]; then
+  expect_error "cannot make folder '/proc/corvane'" acquire 1 --out /proc/corvane
+  # A full disk, where this machine lets a small one be mounted.
+  mkdir -p "$work/small"
+  if mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null; then
+    expect_error "frame_0007.png: No space left on device" acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 20 --out "$work/small/f"
+    umount "$work/small"
+  else
+    echo "(no full disk tried: a tmpfs cannot be mounted here)"
+  fi
+fi
 expect_error '--max-viewers takes a count from 1 to 256' view 1 --max-viewers 0
 expect_error "unknown command 'lst'" lst
 expect_error "unknown option '--bogus'" --bogus list
-for dir in a b c d e f g h i; do
-  if compgen -G "$work/$dir/frame_*" >/dev/null; then
-    echo "FAIL: pictures left in $dir"
+# A refused acquisition leaves no folder behind.
+for dir in a b c d e f g h i j w busy blank; do
+  if [[ -e "$work/$dir" ]]; then
+    echo "FAIL: folder $dir left behind"
     failures=$((failures + 1))
   fi
 done

@@ -49,6 +49,23 @@ wait_frames() {
 }
 
 check "the page" grep -q '<title>corvane-host view</title>' <(get "$base/")
+# A port another view holds is refused, with the system's reason.
+"${run[@]}" view 1 --port "$port" >/dev/null 2>"$work/taken"
+check "a port in use is refused with its reason" grep -q "cannot listen on 127.0.0.1:$port: Address already in use" "$work/taken"
+# A camera that cannot start says why, in one line, and the view goes on.
+printf '{"adapters": [{"otherTraffic": 4000, "cameras": [{"id": 9, "model": "Busy", "format7": [{"mode": 0, "maxWidth": 640, "maxHeight": 480, "widthUnit": 8, "heightUnit": 2, "codings": [0], "packetSize": 4096}]}]}]}' \
+  >"$work/busy.json"
+busy_path="$work/busy.json"
+[[ "$tool" == *.exe ]] && busy_path=$(winepath -w "$busy_path" 2>/dev/null)
+"${run[@]}" --bus "$busy_path" view 1 >"$work/busy.out" 2>"$work/busy.err" &
+busy=$!
+for _ in $(seq 1 300); do
+  grep -q 'did not start' "$work/busy.err" 2>/dev/null && break
+  sleep 0.1
+done
+kill -INT "$busy" 2>/dev/null
+wait "$busy" 2>/dev/null
+check "a camera that cannot start says why" grep -q 'view: the camera did not start: Not enough isochronous bandwidth (its 4096-byte packets take 83% of a bus cycle at S400' "$work/busy.err"
 check "frames arrive" wait_frames 5
 get --max-time 2 "$base/stream" -o "$work/stream" -D "$work/headers"
 check "the stream is multipart JPEG" grep -qi 'content-type: multipart/x-mixed-replace' "$work/headers"
@@ -57,13 +74,15 @@ check "one picture" test "$(get "$base/frame.jpg" | head -c 3 | od -An -tx1 | tr
 
 # Properties as the module reads them, and a change while the camera streams.
 props=$(get "$base/api/properties")
-check "properties listed" grep -q '"name":"Brightness_Value","readOnly":false,"type":"integer","value":"128"' <<<"$props"
-check "enumerations listed" grep -q '"name":"Gain_Mode","readOnly":false,"type":"enumeration","value":"Manual","values":\["Manual","Auto"\]' <<<"$props"
+# Spelled as info --json spells them.
+check "properties listed" grep -q '"max":255,"min":0,"name":"Brightness_Value","readOnly":"never","type":"integer","value":128' <<<"$props"
+check "enumerations listed" grep -q '"name":"Gain_Mode","readOnly":"never","type":"enumeration","value":"Manual","values":\["Manual","Auto"\]' <<<"$props"
+check "as info --json spells them" grep -q '"max": 255,' <("${run[@]}" info 1 --json)
 wait_frames 3
 before=$(state meanLevel)
 answer=$(get -X POST -H 'Content-Type: application/json' -d '{"value":"255"}' "$base/api/properties/Brightness_Value")
-check "a change is read back through the module" test "$answer" = '{"ok":true,"value":"255"}'
-check "and read again" grep -q '"value":"255"' <(get "$base/api/properties/Brightness_Value")
+check "a change is read back through the module" test "$answer" = '{"ok":true,"value":255}'
+check "and read again" grep -q '"value":255' <(get "$base/api/properties/Brightness_Value")
 # The newest picture shows the change once the camera sent a frame after it.
 brighter() {
   for _ in $(seq 1 200); do
@@ -86,7 +105,7 @@ check "a foreign Host" test "$(status -H 'Host: camera.example' "$base/")" = 403
 check "a foreign Host, with the right port" test "$(status -H "Host: camera.example:$port" "$base/api/state")" = 403
 check "a foreign Origin" test "$(status -H 'Origin: http://camera.example' -X POST -d '{"value":"1"}' \
   "$base/api/properties/Brightness_Value")" = 403
-check "a foreign Origin changed nothing" grep -q '"value":"255"' <(get "$base/api/properties/Brightness_Value")
+check "a foreign Origin changed nothing" grep -q '"value":255' <(get "$base/api/properties/Brightness_Value")
 check "its own Origin" test "$(status -H "Origin: http://127.0.0.1:$port" "$base/api/state")" = 200
 check "no other file" test "$(status "$base/../../etc/passwd")" = 404
 check "no other path" test "$(status "$base/index.html")" = 404
@@ -125,7 +144,7 @@ check "the bound is reached" wait_watching $bound
 check "the page answers the crowd" test "$(status --max-time 5 "$base/")" = 200
 check "the state answers the crowd" test "$(status --max-time 5 "$base/api/state")" = 200
 check "a property changes in the crowd" test "$(get --max-time 5 -X POST \
-  -d '{"value":"128"}' "$base/api/properties/Brightness_Value")" = '{"ok":true,"value":"128"}'
+  -d '{"value":128}' "$base/api/properties/Brightness_Value")" = '{"ok":true,"value":128}'
 wait "${crowd[@]}"
 accepted=$(grep -l '^HTTP/1.1 200' "$work"/crowd*.head | wc -l)
 refused=$(grep -l '^HTTP/1.1 503' "$work"/crowd*.head | wc -l)

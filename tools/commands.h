@@ -37,6 +37,8 @@ struct AcquireOptions {
   std::uint32_t frames = 10;
   std::vector<std::string> settings;
   std::string out = "frames";
+  bool overwrite = false;    // a folder that holds an earlier acquisition's files
+  std::string save = "png";  // "png" (at the data's depth) or "raw" (the camera's bytes)
   bool json = false;
 };
 

@@ -41,6 +41,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--module", "takes a module file"},
     {"--port", "takes a port number from 0 to 65535"},
     {"--max-viewers", "takes a count from 1 to 256"},
+    {"--save", "takes png or raw"},
 };
 
 // A check whose message is what the option takes.
@@ -85,6 +86,10 @@ bool isViewerCount(const std::string& text) {
 bool isPort(const std::string& text) {
   std::uint32_t n = 0;
   return host::parseCount(text, n) && n <= 65535;
+}
+
+bool isSave(const std::string& text) {
+  return text == "png" || text == "raw";
 }
 
 bool isNotEmpty(const std::string& text) {
@@ -210,6 +215,13 @@ int main(int argc, char** argv) {
   acquiring->add_option("--out", acquire.out, "folder for the pictures (default frames/)")
       ->type_name("DIR")
       ->check(takes("--out", isNotEmpty));
+  acquiring->add_flag("--overwrite", acquire.overwrite,
+                      "write into a folder that holds an earlier acquisition's files");
+  acquiring
+      ->add_option("--save", acquire.save,
+                   "png: pictures at the data's depth (default); raw: the camera's bytes")
+      ->type_name("png|raw")
+      ->check(takes("--save", isSave));
   acquiring->add_flag("--json", acquire.json, "the summary as JSON");
 
   tool::ViewOptions view;

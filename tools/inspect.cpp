@@ -7,6 +7,7 @@
 
 #include "acquisition.h"
 #include "bl1394.h"
+#include "camera_facts.h"
 #include "commands.h"
 #include "session.h"
 #include "support.h"
@@ -29,18 +30,6 @@ const char* text(const char* libraryText) {
 const char* speedName(std::uint8_t speed) {
   static const char* const names[] = {"S100", "S200", "S400", "S800", "S1600", "S3200"};
   return speed < 6 ? names[speed] : "?";
-}
-
-const char* typeName(host::PropertyType type) {
-  switch (type) {
-    case host::PropertyType::kDouble:
-      return "double";
-    case host::PropertyType::kInteger:
-      return "integer";
-    case host::PropertyType::kEnum:
-      return "enumeration";
-  }
-  return "";
 }
 
 // A value for people: texts as they are, numbers to six significant digits.
@@ -160,29 +149,7 @@ int deviceInfo(const Common& common, const InfoOptions& options) {
   for (const auto& declared : attributes.properties) {
     host::PropertyValue value;
     if (!input->properties().read(declared->name(), value, error)) return fail("info: " + error);
-    nlohmann::json p = {{"name", declared->name()},
-                        {"type", typeName(declared->type())},
-                        {"identifier", declared->id()},
-                        {"readOnly", declared->readOnly()}};
-    const host::PropertyValue def = declared->defaultValue();
-    if (declared->type() == host::PropertyType::kEnum) {
-      nlohmann::json values = nlohmann::json::array();
-      for (const auto& [valueName, id] : declared->values()) values.push_back(valueName);
-      p["values"] = values;
-      p["value"] = declared->text(value);
-      p["default"] = declared->text(def);
-    } else if (declared->type() == host::PropertyType::kInteger) {
-      p["min"] = static_cast<std::int64_t>(declared->minimum());
-      p["max"] = static_cast<std::int64_t>(declared->maximum());
-      p["value"] = value.integer;
-      p["default"] = def.integer;
-    } else {
-      p["min"] = declared->minimum();
-      p["max"] = declared->maximum();
-      p["value"] = value.real;
-      p["default"] = def.real;
-    }
-    properties.push_back(p);
+    properties.push_back(propertyJson(*declared, &value));
   }
   nlohmann::json triggers = nlohmann::json::array();
   for (const host::TriggerConfiguration& t : attributes.triggers)
@@ -191,12 +158,22 @@ int deviceInfo(const Common& common, const InfoOptions& options) {
                         {"source", t.source},
                         {"sourceId", t.sourceId}});
   const std::string source = attributes.sources.empty() ? "" : attributes.sources.front().name;
+  // Format 7 regions follow their mode's steps: the library's records say which.
+  const CameraFacts facts = cameraFacts(input->device().name());
+  nlohmann::json regions = nlohmann::json::array();
+  for (const Format7Facts& f : facts.format7)
+    regions.push_back({{"mode", f.mode},
+                       {"maxWidth", f.maxWidth},
+                       {"maxHeight", f.maxHeight},
+                       {"widthUnit", f.widthUnit},
+                       {"heightUnit", f.heightUnit},
+                       {"offsetXUnit", f.offsetXUnit},
+                       {"offsetYUnit", f.offsetYUnit},
+                       {"packetSize", f.packetSize}});
   if (json) {
-    nlohmann::json document = {{"device", input->device().name()},
-                               {"id", input->device().id()},
-                               {"source", source},
-                               {"properties", properties},
-                               {"triggers", triggers}};
+    nlohmann::json document = {
+        {"device", input->device().name()}, {"id", input->device().id()}, {"source", source},
+        {"properties", properties},         {"format7", regions},         {"triggers", triggers}};
     std::printf("%s\n", document.dump(2).c_str());
     return 0;
   }
@@ -215,6 +192,8 @@ int deviceInfo(const Common& common, const InfoOptions& options) {
                 p["name"].get<std::string>().c_str(), p["type"].get<std::string>().c_str(),
                 range.c_str(), shortNumber(p["default"]).c_str(), shortNumber(p["value"]).c_str());
   }
+  if (!facts.format7.empty()) std::printf("Format 7 regions:\n");
+  for (const Format7Facts& f : facts.format7) std::printf("  %s\n", regionRule(f).c_str());
   std::printf("Hardware triggers:%s\n", triggers.empty() ? " none" : "");
   for (const host::TriggerConfiguration& t : attributes.triggers)
     std::printf("  %s/%s\n", t.configuration.c_str(), t.source.c_str());

@@ -1,10 +1,12 @@
 #include "support.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
 #include "bl1394.h"
+#include "camera_facts.h"
 #include "cli_values.h"
 #include "commands.h"
 #include "kit.h"
@@ -67,6 +69,75 @@ void Pulses::stop() {
   firing_ = false;
 }
 
+// Why the camera did not start, from the module's report, with the share of a
+// bus cycle its packets ask for when the bus is short of bandwidth.
+std::string startFailure(host::VideoInput& input, std::size_t mark) {
+  const std::vector<kit::Report> reports = kit::reports();
+  const std::string prefix = "Failed to start the camera: ";
+  for (std::size_t i = mark; i < reports.size(); ++i) {
+    const kit::Report& r = reports[i];
+    if (r.source != "CorvaneImaq:startCapture" || r.message.rfind(prefix, 0) != 0) continue;
+    std::string why = "the camera did not start: " + r.message.substr(prefix.size());
+    const CameraFacts facts = cameraFacts(input.device().name());
+    const int mode = format7ModeOf(input.format().name());
+    for (const Format7Facts& f : facts.format7) {
+      if (static_cast<int>(f.mode) != mode) continue;
+      const float share =
+          blCalcIsoBandwidthPercentage(facts.speed, static_cast<std::uint16_t>(f.packetSize));
+      char text[160];
+      std::snprintf(text, sizeof text, " (its %u-byte packets take %.0f%% of a bus cycle at %s)",
+                    f.packetSize, static_cast<double>(share), speedText(facts.speed));
+      if (share > 100.0f || why.find("andwidth") != std::string::npos)
+        why += std::string(text).insert(std::strlen(text) - 1,
+                                        share > 100.0f ? "" : ", more than its bus has left");
+    }
+    return why;
+  }
+  return {};
+}
+
+std::string regionRule(const Format7Facts& f) {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "Format 7 mode %u takes regions within %ux%u whose offsets step by %u across and "
+                "%u down, and whose sizes step by %u and %u.",
+                f.mode, f.maxWidth, f.maxHeight, f.offsetXUnit, f.offsetYUnit, f.widthUnit,
+                f.heightUnit);
+  return text;
+}
+
+nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value) {
+  nlohmann::json p = {
+      {"name", declared.name()}, {"identifier", declared.id()}, {"readOnly", declared.readOnly()}};
+  const host::PropertyValue def = declared.defaultValue();
+  switch (declared.type()) {
+    case host::PropertyType::kEnum: {
+      p["type"] = "enumeration";
+      nlohmann::json values = nlohmann::json::array();
+      for (const auto& [valueName, id] : declared.values()) values.push_back(valueName);
+      p["values"] = values;
+      p["default"] = declared.text(def);
+      p["value"] = value != nullptr ? nlohmann::json(declared.text(*value)) : nlohmann::json();
+      break;
+    }
+    case host::PropertyType::kInteger:
+      p["type"] = "integer";
+      p["min"] = static_cast<std::int64_t>(declared.minimum());
+      p["max"] = static_cast<std::int64_t>(declared.maximum());
+      p["default"] = def.integer;
+      p["value"] = value != nullptr ? nlohmann::json(value->integer) : nlohmann::json();
+      break;
+    case host::PropertyType::kDouble:
+      p["type"] = "double";
+      p["min"] = declared.minimum();
+      p["max"] = declared.maximum();
+      p["default"] = def.real;
+      p["value"] = value != nullptr ? nlohmann::json(value->real) : nlohmann::json();
+      break;
+  }
+  return p;
+}
+
 int startsBusLibrary() {
   // The module does not look at how the library started; the user is told.
   const CvStatus status = CvInitialize();
@@ -91,9 +162,15 @@ std::unique_ptr<host::VideoInput> makeInput(host::Session& session, const Captur
       host::VideoInput::create(session, capture.device, capture.format, error);
   if (!input) return nullptr;
   int roi[4];
-  if (!capture.roi.empty() &&
-      (!host::parseRoi(capture.roi, roi) || !input->setRoi(roi[0], roi[1], roi[2], roi[3], error)))
+  if (!capture.roi.empty() && (!host::parseRoi(capture.roi, roi) ||
+                               !input->setRoi(roi[0], roi[1], roi[2], roi[3], error))) {
+    // The module's refusal says no rule: the camera's Format 7 record does.
+    const int mode = format7ModeOf(input->format().name());
+    for (const Format7Facts& f :
+         mode < 0 ? std::vector<Format7Facts>{} : cameraFacts(input->device().name()).format7)
+      if (static_cast<int>(f.mode) == mode) error += " " + regionRule(f);
     return nullptr;
+  }
   if (!capture.trigger.empty() && !selectTrigger(*input, capture.trigger, error)) return nullptr;
   return input;
 }

@@ -7,7 +7,10 @@
 
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "acquisition.h"
+#include "camera_facts.h"
 #include "commands.h"
 #include "session.h"
 
@@ -36,6 +39,20 @@ class Pulses {
   std::uint64_t camera_;
   bool firing_ = false;
 };
+
+// Why the camera did not start, from the module's reports since mark (with the
+// share of a bus cycle its packets ask for where bandwidth is the cause), or
+// empty when it started.
+std::string startFailure(host::VideoInput& input, std::size_t mark);
+
+// The rule a Format 7 mode's regions follow, in a sentence.
+std::string regionRule(const Format7Facts& facts);
+
+// A property as info --json and the live view's JSON both spell it: name,
+// identifier, readOnly (the host's condition: "never" for a writable one),
+// type, min and max or values, default and value (numbers for numbers, texts
+// for enumerations; value null when it could not be read).
+nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value);
 
 // 0 when the camera bus library starts; else says why, in one line, and returns 2.
 int startsBusLibrary();

@@ -10,10 +10,12 @@
 // threads of their own as they come (task_pool.h): however many watch, the
 // page, the state and the controls answer.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -303,35 +305,17 @@ class LiveView {
 
   // A property with its current value, read through the module.
   json describe(const host::Property& declared) {
-    json p = {{"name", declared.name()}, {"readOnly", declared.readOnly() != "never"}};
     host::PropertyValue value;
     std::string error;
     const bool read = input_.properties().read(declared.name(), value, error);
-    switch (declared.type()) {
-      case host::PropertyType::kEnum: {
-        p["type"] = "enumeration";
-        json values = json::array();
-        for (const auto& [valueName, id] : declared.values()) values.push_back(valueName);
-        p["values"] = values;
-        break;
-      }
-      case host::PropertyType::kInteger:
-        p["type"] = "integer";
-        p["min"] = static_cast<std::int64_t>(declared.minimum());
-        p["max"] = static_cast<std::int64_t>(declared.maximum());
-        break;
-      case host::PropertyType::kDouble:
-        p["type"] = "double";
-        p["min"] = declared.minimum();
-        p["max"] = declared.maximum();
-        break;
-    }
-    p["value"] = read ? declared.text(value) : "";
-    return p;
+    return propertyJson(declared, read ? &value : nullptr);
   }
 
   void setProperty(const std::string& name, const std::string& body, httplib::Response& response) {
     const json request = json::parse(body, nullptr, false);
+    // A value as text, or as the number it is.
+    if (request.is_object() && request.contains("value") && request["value"].is_number())
+      return setProperty(name, json{{"value", request["value"].dump()}}.dump(), response);
     if (!request.is_object() || !request.contains("value") || !request["value"].is_string())
       return reply(response, 400, {{"ok", false}, {"error", "send {\"value\": \"...\"}"}});
     const host::Property* p = declared(name);
@@ -408,6 +392,19 @@ class LiveView {
 
 }  // namespace
 
+// The reason the system gave for the last socket call that failed.
+std::string socketError() {
+#if defined(_WIN32)
+  const int code = WSAGetLastError();
+  if (code == WSAEADDRINUSE) return "Address already in use";
+  // What a port another socket holds for exclusive use answers.
+  if (code == WSAEACCES) return "Address already in use, or not this program's to use";
+  return "Windows socket error " + std::to_string(code);
+#else
+  return std::strerror(errno);
+#endif
+}
+
 int view(const Common& common, const ViewOptions& options) {
   std::string error;
   const kit::Accounting before = kit::accounting();
@@ -421,16 +418,30 @@ int view(const Common& common, const ViewOptions& options) {
     if (!input) return fail("view: " + error);
 
     httplib::Server server;
+#if !defined(_WIN32)
+    // Not SO_REUSEPORT, the library's choice: a port another view holds is refused,
+    // not shared. SO_REUSEADDR lets a port just given up be taken again.
+    server.set_socket_options([](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof yes);
+    });
+#endif
     const int port = options.port == 0 ? server.bind_to_any_port("127.0.0.1")
                                        : (server.bind_to_port("127.0.0.1", options.port)
                                               ? static_cast<int>(options.port)
                                               : -1);
-    if (port <= 0) return fail("view: cannot listen on 127.0.0.1:" + std::to_string(options.port));
+    if (port <= 0)
+      return fail("view: cannot listen on 127.0.0.1:" + std::to_string(options.port) + ": " +
+                  socketError());
     LiveView live(*input, options);
+    const std::size_t mark = kit::reports().size();
     if (!live.start(error)) {
       live.stop();
       return fail("view: " + error);
     }
+    // The page shows no picture then; the user is told why, once.
+    if (const std::string why = startFailure(*input, mark); !why.empty())
+      std::fprintf(stderr, "corvane-host: view: %s\n", why.c_str());
     live.serve(server, port);
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);

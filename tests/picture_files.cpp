@@ -1,6 +1,6 @@
 // Writes the same pictures on every platform: frames of every frame type the
-// host decodes, filled from a fixed seed, as PNG files, JPEG files and a
-// contact sheet. The test run compares the files this program writes natively
+// host decodes, filled from a fixed seed, as PNG files for the eye and at the
+// data's depth, JPEG files and a contact sheet. The test run compares the files this program writes natively
 // with those it writes under Wine, byte for byte.
 //
 //   picture_files OUTDIR
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame_types.h"
+#include "image.h"
 #include "picture.h"
 
 int main(int argc, char** argv) {
@@ -63,7 +64,13 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "picture_files: %s.jpg cannot be written\n", name);
       return 1;
     }
-    written += 2;
+    host::Image image;
+    if (!host::decodeImage(frame, image) ||
+        !host::writeImage(image, out + "/" + name + ".depth.png", error)) {
+      std::fprintf(stderr, "picture_files: %s.depth.png: %s\n", name, error.c_str());
+      return 1;
+    }
+    written += 3;
     pictures.push_back(picture);
   }
   std::string error;

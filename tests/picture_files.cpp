@@ -1,7 +1,7 @@
 // Writes the same pictures on every platform: frames of every frame type the
 // host decodes, filled from a fixed seed, as PNG files for the eye and at the
-// data's depth, JPEG files and a contact sheet. The test run compares the files this program writes natively
-// with those it writes under Wine, byte for byte.
+// data's depth, JPEG files and a contact sheet. The test run compares the files this program writes
+// natively with those it writes under Wine, byte for byte.
 //
 //   picture_files OUTDIR
 #include <cstdint>

@@ -7,17 +7,7 @@
 set -uo pipefail
 tool="$1"  # bin/cv-only/corvane-host, or corvane-host.exe to run under Wine
 source_dir="$2"
-run=("$tool")
-native_path() { printf '%s' "$1"; }
-if [[ "$tool" == *.exe ]]; then
-  run=(wine "$tool")
-  native_path() { winepath -w "$1" 2>/dev/null; }
-fi
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-failures=0
-pass=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "${BASH_SOURCE[0]}")/tool_lib.sh"
 
 # One line on standard error, a status that is not 0, nothing on standard output.
 expect_refusal() {  # expect_refusal "what stderr says" args...
@@ -100,20 +90,17 @@ else
   fail "acquire: $(cat "$work/err")"
 fi
 "${run[@]}" view 1 >"$work/view" 2>"$work/err" &
-viewer=$!
-for _ in $(seq 1 300); do
-  grep -q 'live at http://127.0.0.1:' "$work/view" 2>/dev/null && break
-  sleep 0.1
-done
-address=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/view")
+pid=$!
+address=$(viewer_address "$work/view")
 picture=""
 for _ in $(seq 1 100); do  # the first picture comes with the first frame
   picture=$(curl -s --max-time 10 "$address/frame.jpg" | head -c 3 | od -An -tx1 | tr -d ' ')
   [[ "$picture" == ffd8ff ]] && break
   sleep 0.1
 done
-kill -INT "$viewer"
-wait "$viewer"
+kill -INT "$pid"
+wait "$pid"
+pid=""
 if [[ "$picture" == ffd8ff ]] && tr -d '\r' <"$work/view" | grep -q 'closed; the module left nothing behind'; then
   pass=$((pass + 1))
 else
@@ -123,5 +110,4 @@ fi
 round_trip default
 round_trip sample "$source_dir/packaging/sample-bus.json"
 round_trip every-kind "$source_dir/tests/buses/every-kind.json"
-echo "$pass passed, $failures failed"
-[[ $failures -eq 0 ]]
+finish

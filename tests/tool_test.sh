@@ -5,16 +5,7 @@
 # an interrupted acquisition keeps what it took. Natively, or under Wine with the .exe.
 set -uo pipefail
 tool="$1"
-run=("$tool")
-native_path() { printf '%s' "$1"; }
-if [[ "$tool" == *.exe ]]; then
-  run=(wine "$tool")
-  native_path() { winepath -w "$1" 2>/dev/null; }
-fi
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
-failures=0
-pass=0
+source "$(dirname "${BASH_SOURCE[0]}")/tool_lib.sh"
 
 expect_error() {  # expect_error "what stderr says" args...
   local says="$1"; shift
@@ -23,8 +14,7 @@ expect_error() {  # expect_error "what stderr says" args...
   status=$?
   err=$(tr -d '\r' <"$work/err")
   if [[ $status -ne 2 || $(grep -c . "$work/err") -ne 1 || "$err" != *"$says"* || -n "$out" ]]; then
-    echo "FAIL: corvane-host $* -> status $status, stderr: $err, stdout: ${out:0:80}"
-    failures=$((failures + 1))
+    fail "corvane-host $* -> status $status, stderr: $err, stdout: ${out:0:80}"
   else
     pass=$((pass + 1))
   fi
@@ -34,8 +24,7 @@ expect_ok() {  # expect_ok "what stdout says" args...
   local says="$1"; shift
   local out
   if ! out=$("${run[@]}" "$@" 2>"$work/err" | tr -d '\r') || [[ "$out" != *"$says"* ]]; then
-    echo "FAIL: corvane-host $* -> $(cat "$work/err") ${out:0:200}"
-    failures=$((failures + 1))
+    fail "corvane-host $* -> $(cat "$work/err") ${out:0:200}"
   else
     pass=$((pass + 1))
   fi
@@ -72,10 +61,10 @@ expect_ok 'Gain_Value' info 1 --set Gain_Value=300 --set Gain_Mode=Manual
 expect_ok 'Corvane Solo 0' --bus "$(native_path "$work/solo.json")" list
 expect_ok '"frames": 3' acquire 3 "VARIABLE_0 (640X480) RGB8" --frames 3 --roi 8,2,320,240 --out "$(native_path "$work/ok")" --json
 [[ -s "$work/ok/frame_0003.png" && -s "$work/ok/contact_sheet.png" ]] && pass=$((pass + 1)) ||
-  { echo "FAIL: no third picture or no contact sheet"; failures=$((failures + 1)); }
+  fail "no third picture or no contact sheet"
 # A record of every frame: its number, its time and the gap before it.
 grep -q '"gap": null' "$work/ok/acquisition.json" && [[ $(grep -c '"gap"' "$work/ok/acquisition.json") -eq 3 ]] &&
-  pass=$((pass + 1)) || { echo "FAIL: no record of every frame"; failures=$((failures + 1)); }
+  pass=$((pass + 1)) || fail "no record of every frame"
 
 # Pictures at the data's depth: PNG's IHDR holds bit depth (byte 24) and colour type (byte 25).
 ihdr() { od -An -tu1 -j24 -N2 "$1" | xargs; }
@@ -83,8 +72,7 @@ depth_is() {  # depth_is "DEPTH TYPE" FORMAT_ARGS...
   local want="$1" dir="$work/depth$pass"; shift
   "${run[@]}" acquire "$@" --frames 1 --out "$(native_path "$dir")" >/dev/null 2>&1
   if [[ "$(ihdr "$dir/frame_0001.png" 2>/dev/null)" == "$want" ]]; then pass=$((pass + 1)); else
-    echo "FAIL: $* gives a PNG of depth and type '$(ihdr "$dir/frame_0001.png" 2>/dev/null)', not '$want'"
-    failures=$((failures + 1)); fi
+    fail "$* gives a PNG of depth and type '$(ihdr "$dir/frame_0001.png" 2>/dev/null)', not '$want'"; fi
 }
 depth_is "8 0" 1 "640X480 Mono8 15 FPS"
 depth_is "16 0" 1 "640X480 Mono16 7.5 FPS"
@@ -93,7 +81,7 @@ depth_is "8 2" 3 "VARIABLE_0 (640X480) YUV422"
 # The camera's bytes, and what they are.
 "${run[@]}" acquire 2 "VARIABLE_1 (640X480) Raw8" --frames 2 --save raw --out "$(native_path "$work/raw")" >/dev/null 2>&1
 [[ $(wc -c <"$work/raw/frame_0002.raw") -eq 307200 ]] && grep -q '"bayer": "RGGB"' "$work/raw/raw.json" &&
-  pass=$((pass + 1)) || { echo "FAIL: --save raw"; failures=$((failures + 1)); }
+  pass=$((pass + 1)) || fail "--save raw"
 
 # Ctrl-C: the camera stops, what was taken is written, and the tool says how many.
 "${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 1000 --out "$(native_path "$work/long")" >"$work/long.out" 2>&1 &
@@ -110,7 +98,7 @@ if [[ $status -eq 1 && -n "$taken" && -s "$work/long/contact_sheet.png" &&
       $(grep -c '"gap"' "$work/long/acquisition.json") -eq $taken && -s "$work/long/frame_$(printf %04d "$taken").png" ]]; then
   pass=$((pass + 1))
 else
-  echo "FAIL: interrupted acquisition: status $status, $(cat "$work/long.out")"; failures=$((failures + 1))
+  fail "interrupted acquisition: status $status, $(cat "$work/long.out")"
 fi
 
 expect_error 'adapters[0].cameras[0].speed: 9 is above 5' --bus "$(native_path "$work/bad-value.json")" list
@@ -152,7 +140,7 @@ expect_error '--save takes png or raw' acquire 1 --save tiff --out "$(native_pat
 expect_error "holds files already; give --overwrite" acquire 1 --frames 1 --out "$(native_path "$work/ok")"
 expect_ok '"frames": 1' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/ok")" --json
 [[ ! -e "$work/ok/frame_0002.png" ]] && pass=$((pass + 1)) ||
-  { echo "FAIL: --overwrite left an earlier acquisition's pictures"; failures=$((failures + 1)); }
+  fail "--overwrite left an earlier acquisition's pictures"
 if [[ "$tool" != *.exe ]]; then
   expect_error "cannot make folder '/proc/corvane'" acquire 1 --out /proc/corvane
   # A full disk, where this machine lets a small one be mounted.
@@ -170,9 +158,7 @@ expect_error "unknown option '--bogus'" --bogus list
 # A refused acquisition leaves no folder behind.
 for dir in a b c d e f g h i j w busy blank; do
   if [[ -e "$work/$dir" ]]; then
-    echo "FAIL: folder $dir left behind"
-    failures=$((failures + 1))
+    fail "folder $dir left behind"
   fi
 done
-echo "$pass passed, $failures failed"
-[[ $failures -eq 0 ]]
+finish

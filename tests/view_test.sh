@@ -5,30 +5,12 @@
 # past the bound, and an end by signal that leaves nothing behind.
 set -uo pipefail
 tool="$1"  # corvane-host, or corvane-host.exe to run under Wine
-run=("$tool")
-[[ "$tool" == *.exe ]] && run=(wine "$tool")
-work="$(mktemp -d)"
-pid=""
-cleanup() {
-  [[ -n "$pid" ]] && kill -9 "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-pass=0
-check() {  # check "what" command...
-  local what="$1"; shift
-  if "$@"; then pass=$((pass + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
+source "$(dirname "${BASH_SOURCE[0]}")/tool_lib.sh"
 
 bound=8  # the default
 "${run[@]}" view 1 "640X480 Mono8 30 FPS" >"$work/out" 2>"$work/err" &
 pid=$!
-for _ in $(seq 1 300); do
-  grep -q 'live at http://127.0.0.1:' "$work/out" 2>/dev/null && break
-  sleep 0.1
-done
-base=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/out")
+base=$(viewer_address "$work/out")
 port=${base##*:}
 [[ -n "$base" ]] || { echo "FAIL: no address printed"; cat "$work/out" "$work/err"; exit 1; }
 
@@ -197,5 +179,4 @@ counted=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\
 delivered=$(sed -n 's/^stopped: \([0-9]*\) frames counted, \([0-9]*\) delivered$/\2/p' <<<"$stopped")
 check "every frame counted was delivered ($counted, $delivered)" test -n "$counted" -a "$counted" = "$delivered"
 check "no error" test ! -s "$work/err"
-echo "$pass passed, $failures failed"
-[[ $failures -eq 0 ]]
+finish

@@ -1,9 +1,9 @@
 // A host that shares no declaration with the module. Its objects are plain
-// records whose first field points at a table of operations laid out as the
-// design orders them (contract.h); it reaches the module's objects through slot
+// records whose first field points at a table of operations laid out in the
+// documented order (contract.h); it reaches the module's objects through slot
 // indices of their tables; its kit library defines the kit functions by
 // symbol name. The module agrees with this host only where it agrees with the
-// design: a slot out of order shows as a wrong call (a violation the records
+// documented contract: a slot out of order shows as a wrong call (a violation the records
 // catch) or a wrong value.
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The binary contract between a host and the module, written down from the
-// design alone. Nothing here comes from the module's, the kit's or the
+// documented interfaces alone. Nothing here comes from the module's, the kit's or the
 // stand-in host's headers: a conformance host built on this file agrees with
-// the module only if the module agrees with the design.
+// the module only if the module agrees with that document.
 //
 // An interface pointer points at a record whose first field points at a table
 // of function pointers, one slot per operation, in the interface's order. An
@@ -181,7 +181,7 @@ using GetDeviceAttributes = void (*)(Self deviceEntry, const char* formatName, S
                                      Self sourceList, Self triggerList);
 using CreateInstance = Self (*)(Self engine, Self deviceEntry, const char* formatName);
 
-// ---- Values the design fixes -----------------------------------------------------
+// ---- Values the contract fixes ---------------------------------------------------
 
 constexpr int kHardwareTrigger = 2;
 constexpr std::uint32_t kMono8 = 0x11010000;

@@ -1,6 +1,6 @@
 // How the conformance host lays out the tables of its objects: the prefix, the
 // slots of the interface and, past the last slot, traps. A caller whose slot
-// order disagrees with the design lands on a wrong operation (which checks the
+// order disagrees with the documented one lands on a wrong operation (which checks the
 // kind of object it is called on) or on a trap, and the call is recorded as a
 // violation instead of running into something far away.
 #pragma once

@@ -10,9 +10,9 @@
 //
 // It prints one line for each failed check and ends with 0 only when none
 // failed. A crash anywhere is reported with its code, address and module.
-#include "design.h"
 #include "freestanding.h"
 #include "host_objects.h"
+#include "interfaces.h"
 
 using namespace freestanding;
 using namespace host;

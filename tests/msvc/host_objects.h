@@ -1,9 +1,9 @@
 // The Microsoft-ABI host's objects: ordinary C++ classes implementing the
-// design's host interfaces, keeping what the module told them.
+// kit's host interfaces, keeping what the module told them.
 #pragma once
 
-#include "design.h"
 #include "freestanding.h"
+#include "interfaces.h"
 
 namespace host {
 

@@ -5,8 +5,8 @@
 // the holder (and, in the host, the adaptor manager) sit traps: a caller that
 // lays out their tables otherwise lands there and is told so.
 #define KIT_BUILD
-#include "design.h"
 #include "freestanding.h"
+#include "interfaces.h"
 
 using namespace freestanding;
 

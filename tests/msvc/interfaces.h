@@ -1,7 +1,7 @@
 // The host kit's interfaces as a host built with Microsoft's C++ compiler
-// declares them, written from the design alone: ordinary C++ classes, with a
-// virtual destructor where the design gives the interface one, operations in
-// the design's order. The compiler lays out their tables; nothing here comes
+// declares them, written from the documented interfaces alone: ordinary C++ classes, with a
+// virtual destructor where the interface documents one, operations in
+// the documented order. The compiler lays out their tables; nothing here comes
 // from the module's headers.
 #pragma once
 
@@ -192,7 +192,7 @@ class IAdaptor : public IMAQInterface {
   IAdaptorManager* manager;
 };
 
-// ---- Not the design's: what this test's kit tells its host ------------------------------
+// ---- Not the kit's interface: what this test's kit tells its host -----------------------
 
 struct KitCounts {
   long blocks;      // imaqmalloc blocks not given back

@@ -1,7 +1,7 @@
 // A camera's configuration ROM (IEEE 1212), as it lies at 0xFFFF F000 0400:
 // the bus info block with the camera's identifier and link speed, the root
-// directory with its company id, the unit directory naming the IIDC
-// specification and version, and the unit dependent directory with the
+// directory with its company id, the unit directory with the IIDC unit's
+// identifier and version, and the unit dependent directory with the
 // command base, the camera's number and the vendor and model leaves.
 #pragma once
 

@@ -146,10 +146,9 @@ void captureRun(AcquisitionRun& run) {
   IAdaptorManager* manager = run.manager;
   RunNotes notes;
   do {
-    if (!adaptor.readCaptureFlag()) return;
+    // The flag is read once the lock is held: a stop clears it before it takes
+    // the lock, so a frame the engine still holds never follows a stop.
     run.frameHold->enter();
-    // A stop that came between the check above and the lock found the lock
-    // free and stopped the camera; a frame the engine still holds must not follow it.
     if (!adaptor.readCaptureFlag()) {
       run.frameHold->leave();
       return;

@@ -19,8 +19,8 @@ struct AcquisitionRun;
 // acquireLock is held by the thread around each frame wait and delivery, and by
 // stopCapture while it stops the camera; captureFlagLock only for one read or
 // write of captureFlag. Lock order: acquireLock, then captureFlagLock (the
-// thread reads the flag again once it holds acquireLock, so that a stop that
-// came between its first check and the lock costs no frame). Nothing takes
+// thread reads the flag only once it holds acquireLock, so that a stop that
+// lands just before the lock costs no frame). Nothing takes
 // acquireLock while it holds captureFlagLock, and stopCapture never holds the
 // flag lock while it waits for acquireLock. registerLock serialises the
 // register operations; the thread never takes it.

@@ -26,33 +26,19 @@ std::uint16_t unsigned16(const std::uint8_t* p, bool isSigned) {
   return isSigned ? static_cast<std::uint16_t>(raw ^ 0x8000u) : raw;
 }
 
-// Bilinear demosaic at full depth: each colour from the sites of that colour in
-// the 3x3 around; a site's own colour from itself alone.
+// The mosaic demosaiced at full depth.
 void demosaic(const Frame& frame, bool wide, Image& image) {
-  const pixel::Bayer layout = pixel::bayerOfFrameType(frame.frameType);
   const std::size_t w = static_cast<std::size_t>(frame.width);
-  const std::size_t h = static_cast<std::size_t>(frame.height);
-  auto at = [&](std::size_t x, std::size_t y) -> std::uint32_t {
-    const std::size_t i = y * w + x;
-    return wide ? get16(&frame.data[i * 2]) : frame.data[i];
-  };
-  for (std::size_t y = 0; y < h; ++y) {
-    for (std::size_t x = 0; x < w; ++x) {
-      const int own = pixel::bayerChannel(layout, x, y);
-      std::uint32_t sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
-      for (std::size_t sy = y == 0 ? 0 : y - 1; sy <= y + 1 && sy < h; ++sy) {
-        for (std::size_t sx = x == 0 ? 0 : x - 1; sx <= x + 1 && sx < w; ++sx) {
-          const int c = pixel::bayerChannel(layout, sx, sy);
-          if (c == own && (sx != x || sy != y)) continue;
-          sum[c] += at(sx, sy);
-          ++count[c];
-        }
-      }
-      std::uint16_t* out = &image.samples[(y * w + x) * 3];
-      for (int c = 0; c < 3; ++c)
-        out[c] = static_cast<std::uint16_t>(count[c] ? sum[c] / count[c] : 0);
-    }
-  }
+  pixel::demosaic(
+      pixel::bayerOfFrameType(frame.frameType), w, static_cast<std::size_t>(frame.height),
+      [&](std::size_t x, std::size_t y) -> std::uint32_t {
+        const std::size_t i = y * w + x;
+        return wide ? get16(&frame.data[i * 2]) : frame.data[i];
+      },
+      [&](std::size_t x, std::size_t y, int c, std::uint32_t value) {
+        image.samples[(y * w + x) * 3 + static_cast<std::size_t>(c)] =
+            static_cast<std::uint16_t>(value);
+      });
 }
 
 void shape(Image& image, const Frame& frame, int channels, int depth) {

@@ -33,40 +33,19 @@ void putYuv(std::uint8_t* out, double y, double u, double v) {
   out[2] = clamp8(c.b);
 }
 
-// Bilinear demosaic: each colour from the sites of that colour in the 3x3 around.
+// The mosaic demosaiced from its top 8 bits.
 void demosaic(const Frame& frame, bool wide, Picture& picture) {
-  const pixel::Bayer layout = pixel::bayerOfFrameType(frame.frameType);
-  const int w = frame.width, h = frame.height;
-  auto at = [&](int x, int y) -> int {
-    const std::size_t i =
-        static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x);
-    return wide ? static_cast<int>(get16(&frame.data[i * 2]) >> 8) : frame.data[i];
-  };
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      int sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
-      for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          const int sx = x + dx, sy = y + dy;
-          if (sx < 0 || sy < 0 || sx >= w || sy >= h) continue;
-          const int c = pixel::bayerChannel(layout, static_cast<std::size_t>(sx),
-                                            static_cast<std::size_t>(sy));
-          // A site's own colour is taken from itself alone.
-          if (c == pixel::bayerChannel(layout, static_cast<std::size_t>(x),
-                                       static_cast<std::size_t>(y)) &&
-              (dx != 0 || dy != 0))
-            continue;
-          sum[c] += at(sx, sy);
-          ++count[c];
-        }
-      }
-      std::uint8_t* out = &picture.rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
-                                        static_cast<std::size_t>(x)) *
-                                       3];
-      for (int c = 0; c < 3; ++c)
-        out[c] = count[c] ? static_cast<std::uint8_t>(sum[c] / count[c]) : 0;
-    }
-  }
+  const std::size_t w = static_cast<std::size_t>(frame.width);
+  pixel::demosaic(
+      pixel::bayerOfFrameType(frame.frameType), w, static_cast<std::size_t>(frame.height),
+      [&](std::size_t x, std::size_t y) -> std::uint32_t {
+        const std::size_t i = y * w + x;
+        return wide ? get16(&frame.data[i * 2]) >> 8 : frame.data[i];
+      },
+      [&](std::size_t x, std::size_t y, int c, std::uint32_t value) {
+        picture.rgb[(y * w + x) * 3 + static_cast<std::size_t>(c)] =
+            static_cast<std::uint8_t>(value);
+      });
 }
 
 }  // namespace

@@ -96,6 +96,28 @@ inline int bayerChannel(Bayer layout, std::size_t x, std::size_t y) {
   return tiles[static_cast<int>(layout)][(y & 1) * 2 + (x & 1)];
 }
 
+// Bilinear demosaic of a width x height mosaic: each colour from the sites of
+// that colour in the 3x3 around, a site's own colour from itself alone.
+// at(x, y) gives a site's sample, put(x, y, channel, value) takes the result.
+template <class At, class Put>
+void demosaic(Bayer layout, std::size_t width, std::size_t height, At at, Put put) {
+  for (std::size_t y = 0; y < height; ++y) {
+    for (std::size_t x = 0; x < width; ++x) {
+      const int own = bayerChannel(layout, x, y);
+      std::uint32_t sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
+      for (std::size_t sy = y == 0 ? 0 : y - 1; sy <= y + 1 && sy < height; ++sy) {
+        for (std::size_t sx = x == 0 ? 0 : x - 1; sx <= x + 1 && sx < width; ++sx) {
+          const int c = bayerChannel(layout, sx, sy);
+          if (c == own && (sx != x || sy != y)) continue;
+          sum[c] += at(sx, sy);
+          ++count[c];
+        }
+      }
+      for (int c = 0; c < 3; ++c) put(x, y, c, count[c] != 0 ? sum[c] / count[c] : 0);
+    }
+  }
+}
+
 struct Yuv {
   double y, u, v;  // 0..255
 };

@@ -1,7 +1,6 @@
 #include "support.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -84,12 +83,14 @@ std::string startFailure(host::VideoInput& input, std::size_t mark) {
       if (static_cast<int>(f.mode) != mode) continue;
       const float share =
           blCalcIsoBandwidthPercentage(facts.speed, static_cast<std::uint16_t>(f.packetSize));
+      // The share says why where bandwidth is the cause ("Bandwidth" or "bandwidth").
+      const bool overCycle = share > 100.0f;
+      if (!overCycle && why.find("andwidth") == std::string::npos) continue;
       char text[160];
-      std::snprintf(text, sizeof text, " (its %u-byte packets take %.0f%% of a bus cycle at %s)",
-                    f.packetSize, static_cast<double>(share), speedText(facts.speed));
-      if (share > 100.0f || why.find("andwidth") != std::string::npos)
-        why += std::string(text).insert(std::strlen(text) - 1,
-                                        share > 100.0f ? "" : ", more than its bus has left");
+      std::snprintf(text, sizeof text, " (its %u-byte packets take %.0f%% of a bus cycle at %s%s)",
+                    f.packetSize, static_cast<double>(share), speedText(facts.speed),
+                    overCycle ? "" : ", more than its bus has left");
+      why += text;
     }
     return why;
   }

@@ -111,16 +111,41 @@ bool decode(const Frame& frame, Picture& picture) {
   return true;
 }
 
+Picture shrink(const Picture& p, int width) {
+  if (p.width <= width || width <= 0) return p;
+  Picture small;
+  small.width = width;
+  small.height = std::max(1, p.height * width / p.width);
+  small.rgb.resize(static_cast<std::size_t>(small.width) * static_cast<std::size_t>(small.height) *
+                   3);
+  for (int y = 0; y < small.height; ++y) {
+    const int sy = y * p.height / small.height;
+    for (int x = 0; x < small.width; ++x) {
+      const int sx = x * p.width / small.width;
+      const std::uint8_t* from =
+          &p.rgb[(static_cast<std::size_t>(sy) * static_cast<std::size_t>(p.width) +
+                  static_cast<std::size_t>(sx)) *
+                 3];
+      std::copy(from, from + 3,
+                &small.rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(small.width) +
+                            static_cast<std::size_t>(x)) *
+                           3]);
+    }
+  }
+  return small;
+}
+
 Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth) {
   Picture sheet;
   const std::size_t count = std::min<std::size_t>(pictures.size(), 16);
   if (count == 0 || cellWidth <= 0) return sheet;
+  std::vector<Picture> cells;
   int cellHeight = 1;
-  for (std::size_t i = 0; i < count; ++i)
-    if (pictures[i].width > 0)
-      cellHeight =
-          std::max(cellHeight,
-                   pictures[i].height * std::min(cellWidth, pictures[i].width) / pictures[i].width);
+  for (std::size_t i = 0; i < count; ++i) {
+    cells.push_back(pictures[i].width > 0 && pictures[i].height > 0 ? shrink(pictures[i], cellWidth)
+                                                                    : Picture{});
+    cellHeight = std::max(cellHeight, cells.back().height);
+  }
   const int columns = static_cast<int>(std::min<std::size_t>(count, 4));
   const int rows = static_cast<int>((count + 3) / 4);
   const int gap = 4;
@@ -129,27 +154,17 @@ Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth) {
   sheet.rgb.assign(
       static_cast<std::size_t>(sheet.width) * static_cast<std::size_t>(sheet.height) * 3, 32);
   for (std::size_t i = 0; i < count; ++i) {
-    const Picture& p = pictures[i];
-    if (p.width <= 0 || p.height <= 0) continue;
-    const double scale = std::min(1.0, static_cast<double>(cellWidth) / p.width);
-    const int tw = std::max(1, static_cast<int>(p.width * scale)),
-              th = std::max(1, static_cast<int>(p.height * scale));
+    const Picture& cell = cells[i];
     const int left = gap + static_cast<int>(i % 4) * (cellWidth + gap);
     const int top = gap + static_cast<int>(i / 4) * (cellHeight + gap);
-    for (int y = 0; y < th && y < cellHeight; ++y) {
-      const int sy = std::min(p.height - 1, static_cast<int>(y / scale));
-      for (int x = 0; x < tw && x < cellWidth; ++x) {
-        const int sx = std::min(p.width - 1, static_cast<int>(x / scale));
-        const std::uint8_t* from =
-            &p.rgb[(static_cast<std::size_t>(sy) * static_cast<std::size_t>(p.width) +
-                    static_cast<std::size_t>(sx)) *
-                   3];
-        std::uint8_t* to =
-            &sheet.rgb[(static_cast<std::size_t>(top + y) * static_cast<std::size_t>(sheet.width) +
-                        static_cast<std::size_t>(left + x)) *
-                       3];
-        std::copy(from, from + 3, to);
-      }
+    for (int y = 0; y < cell.height; ++y) {
+      const std::uint8_t* from =
+          &cell.rgb[static_cast<std::size_t>(y) * static_cast<std::size_t>(cell.width) * 3];
+      std::copy(
+          from, from + static_cast<std::size_t>(cell.width) * 3,
+          &sheet.rgb[(static_cast<std::size_t>(top + y) * static_cast<std::size_t>(sheet.width) +
+                      static_cast<std::size_t>(left)) *
+                     3]);
     }
   }
   return sheet;

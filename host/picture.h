@@ -19,6 +19,9 @@ struct Picture {
 // False for a frame type the host does not know or data shorter than the frame.
 bool decode(const Frame& frame, Picture& picture);
 
+// A picture scaled down (nearest neighbour) to at most width pixels across.
+Picture shrink(const Picture& picture, int width);
+
 // Up to 16 pictures scaled into a 4-column sheet, each cell at most cellWidth wide.
 Picture contactSheet(const std::vector<Picture>& pictures, int cellWidth);
 

@@ -11,31 +11,6 @@ namespace {
 constexpr int kThumbnailWidth = 200;
 constexpr std::uint32_t kThumbnails = 16;
 
-// A picture scaled down to at most width pixels across (nearest neighbour).
-host::Picture shrink(const host::Picture& p, int width) {
-  if (p.width <= width) return p;
-  host::Picture small;
-  small.width = width;
-  small.height = std::max(1, p.height * width / p.width);
-  small.rgb.resize(static_cast<std::size_t>(small.width) * static_cast<std::size_t>(small.height) *
-                   3);
-  for (int y = 0; y < small.height; ++y) {
-    const int sy = y * p.height / small.height;
-    for (int x = 0; x < small.width; ++x) {
-      const int sx = x * p.width / small.width;
-      const std::uint8_t* from =
-          &p.rgb[(static_cast<std::size_t>(sy) * static_cast<std::size_t>(p.width) +
-                  static_cast<std::size_t>(sx)) *
-                 3];
-      std::copy(from, from + 3,
-                &small.rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(small.width) +
-                            static_cast<std::size_t>(x)) *
-                           3]);
-    }
-  }
-  return small;
-}
-
 }  // namespace
 
 FrameWriter::FrameWriter(std::string folder, Save save, std::size_t threads, std::size_t queue)
@@ -142,7 +117,7 @@ void FrameWriter::write(Job& job) {
     return;
   }
   files_.emplace_back(job.n, path);
-  if (thumbnail) thumbnails_.emplace_back(job.n, shrink(small, kThumbnailWidth));
+  if (thumbnail) thumbnails_.emplace_back(job.n, host::shrink(small, kThumbnailWidth));
 }
 
 }  // namespace tool

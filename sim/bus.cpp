@@ -148,7 +148,7 @@ bool Bus::install(const BusDesc& desc, std::string* error) {
     otherTraffic_[a] = desc.otherTraffic[a];
   handles_.clear();
   engines_.clear();
-  changed_.notify_all();
+  signalChange();
   return true;
 }
 
@@ -184,7 +184,7 @@ LibraryQuirks Bus::libraryQuirks() {
 void Bus::setFreeRunning(bool on) {
   std::lock_guard<std::mutex> lock(mutex_);
   freeRunning_ = on;
-  changed_.notify_all();
+  signalChange();
 }
 
 void Bus::setTimeoutScale(double scale) {
@@ -272,7 +272,7 @@ CvStatus Bus::close(CvCameraHandle handle) {
   // The last handle of a camera takes its stream with it.
   if (--camera.openHandles == 0 && camera.running) stopStream(camera, Clock::now());
   handles_.erase(it);
-  changed_.notify_all();
+  signalChange();
   return kOk;
 }
 
@@ -322,7 +322,7 @@ CvStatus Bus::writeQuad(CvCameraHandle handle, std::uint32_t address, std::uint3
       return camera.running ? kOk : startStream(*h, camera.registers().shotsAsked());
     case RegisterSpace::Effect::kSoftwareTrigger:
       if (camera.triggerSource() == 7) firePulse(camera, now);
-      changed_.notify_all();
+      signalChange();
       return kOk;
     case RegisterSpace::Effect::kNone:
       break;
@@ -410,7 +410,7 @@ bool Bus::pulse(std::uint64_t cameraId, int source) {
   if (!camera) return false;
   if (source < 0 || static_cast<std::uint32_t>(source) == camera->triggerSource()) {
     firePulse(*camera, Clock::now());
-    changed_.notify_all();
+    signalChange();
   }
   return true;
 }
@@ -423,7 +423,7 @@ bool Bus::setPulseRate(std::uint64_t cameraId, double hertz) {
   s.pulseRate = hertz;
   s.pulseOrigin = Clock::now();
   s.pulsesGenerated = 0;
-  changed_.notify_all();
+  signalChange();
   return true;
 }
 
@@ -445,7 +445,7 @@ bool Bus::setPlugged(std::uint64_t cameraId, bool plugged) {
     camera->channel = 255;
   }
   camera->plugged = plugged;
-  changed_.notify_all();
+  signalChange();
   return true;
 }
 

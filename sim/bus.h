@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,6 +82,7 @@ class Bus {
   BusDesc description();
   void setFreeRunning(bool on);
   void setTimeoutScale(double scale);
+  void setFrameWaitHook(FrameWaitHook hook) { waitHook_ = hook; }
   void addFault(const FaultRule& rule);
   void clearFaults();
   std::uint64_t faultsInjected();
@@ -122,6 +124,9 @@ class Bus {
     std::uint64_t delivered = 0, lost = 0, withoutImage = 0;
     std::uint32_t lastSeq = 0;
     double lastCompletion = 0.0;
+    // Frames finished before a stop and kept for after the next start (the
+    // framesAcrossStart quirk), oldest first; they go with the engine.
+    std::deque<std::uint64_t> kept;
     FrameRenderer renderer;
   };
   struct RuleState {
@@ -145,8 +150,17 @@ class Bus {
   void firePulse(Camera& camera, Clock::time_point when);
   std::uint64_t completedBy(const Camera& camera, Clock::time_point now) const;
 
+  // Wakes frame waits: the state they wait on changed. REQUIRES: the lock.
+  void signalChange() {
+    ++changes_;
+    changed_.notify_all();
+  }
+
   std::mutex mutex_;
   std::condition_variable changed_;
+  // Counts the changes, for a frame wait that waits elsewhere (the hook's).
+  std::atomic<std::uint64_t> changes_{0};
+  std::atomic<FrameWaitHook> waitHook_{nullptr};
   BusDesc desc_;
   std::vector<std::vector<std::shared_ptr<Camera>>> adapters_;
   std::vector<std::uint64_t> channelsInUse_;  // bit set per adapter

@@ -178,7 +178,8 @@ class Reader {
     static const Quirks::Startup kStartups[] = {Quirks::Startup::kHonest, Quirks::Startup::kRefused,
                                                 Quirks::Startup::kIgnored};
     Quirks q;
-    members(object, where, {"channelAnswer", "nullImages", "startupInfo", "framesAfterStop"},
+    members(object, where,
+            {"channelAnswer", "nullImages", "startupInfo", "framesAfterStop", "framesAcrossStart"},
             [&](const std::string& k, const json& v, const std::string& w) {
               if (k == "channelAnswer")
                 q.channelAnswer = static_cast<int>(number(v, w, 255));
@@ -186,8 +187,10 @@ class Reader {
                 q.nullImages = flag(v, w);
               else if (k == "startupInfo")
                 q.startupInfo = choice(v, w, kStartups);
-              else
+              else if (k == "framesAfterStop")
                 q.framesAfterStop = flag(v, w);
+              else
+                q.framesAcrossStart = flag(v, w);
             });
     return q;
   }
@@ -551,7 +554,8 @@ std::string busToJson(const BusDesc& bus) {
       if (c.quirks != Quirks{}) {
         json quirks = {{"nullImages", c.quirks.nullImages},
                        {"startupInfo", quirkName(c.quirks.startupInfo)},
-                       {"framesAfterStop", c.quirks.framesAfterStop}};
+                       {"framesAfterStop", c.quirks.framesAfterStop},
+                       {"framesAcrossStart", c.quirks.framesAcrossStart}};
         if (c.quirks.channelAnswer >= 0) quirks["channelAnswer"] = c.quirks.channelAnswer;
         camera["quirks"] = quirks;
       }

@@ -59,7 +59,7 @@ CvStatus Bus::startEngine(CvEngineHandle engine, const CameraStartupRecord* star
   e->channel = startup->channel;
   e->startTime = Clock::now();
   e->epoch = 0;
-  changed_.notify_all();
+  signalChange();
   return kOk;
 }
 
@@ -69,7 +69,7 @@ CvStatus Bus::stopEngine(CvEngineHandle engine) {
   if (!e) return kInvalidHandle;
   if (!e->started) return kNotStarted;
   e->started = false;
-  changed_.notify_all();
+  signalChange();
   return kOk;
 }
 
@@ -79,7 +79,7 @@ CvStatus Bus::deleteEngine(CvEngineHandle engine) {
   if (it == engines_.end()) return kInvalidHandle;
   it->second->started = false;
   engines_.erase(it);
-  changed_.notify_all();
+  signalChange();
   return kOk;
 }
 
@@ -101,7 +101,13 @@ void Bus::stopStream(Camera& camera, Clock::time_point when) {
   if (!s.triggered && !s.freeRunning) camera.nextSeq = s.firstSeq + completedBy(camera, when);
   s.stopped = true;
   s.stopTime = when;
-  if (camera.quirks.framesAfterStop) {
+  if (camera.quirks.framesAcrossStart) {
+    // The frame on its way is finished, and stays in the engines that receive it.
+    const std::uint64_t seq = camera.nextSeq++;
+    for (auto& [key, engine] : engines_)
+      if (engine->started && engine->adapter == s.adapter && engine->channel == s.channel)
+        engine->kept.push_back(seq);
+  } else if (camera.quirks.framesAfterStop) {
     // The frame on its way when the stop came is finished and kept.
     if (s.triggered) {
       s.pulses.emplace_back(camera.nextSeq++, when);
@@ -112,7 +118,7 @@ void Bus::stopStream(Camera& camera, Clock::time_point when) {
   }
   camera.setRunning(false);
   bandwidthInUse_[s.adapter - 1] -= s.format.bandwidthUnits;
-  changed_.notify_all();
+  signalChange();
 }
 
 CvStatus Bus::startCamera(CvCameraHandle handle, const CameraStartupRecord* startup) {
@@ -175,7 +181,7 @@ CvStatus Bus::startStream(HandleRecord& h, std::uint32_t shots) {
   } else {
     camera.setRunning(true);
   }
-  changed_.notify_all();
+  signalChange();
   return kOk;
 }
 
@@ -237,6 +243,7 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
     ~Waiting() { e.waiting = false; }
   } waiting{*engine};
   engine->waiting = true;
+  bool hookTimedOut = false;
   const Clock::time_point deadline = Clock::now() + duration(timeoutMs / 1000.0 * timeoutScale_);
   for (;;) {
     if (engines_.count(key(handle)) == 0) return kInvalidHandle;
@@ -257,7 +264,11 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
       }
       std::optional<std::uint64_t> seq;
       Clock::time_point completion = now;
-      if (s.freeRunning) {
+      if (!engine->kept.empty()) {
+        // Kept across a start: handed out before anything of the new stream.
+        seq = engine->kept.front();
+        engine->kept.pop_front();
+      } else if (s.freeRunning) {
         if (camera->running || s.finishedAtStop > 0) {
           if (!camera->running) --s.finishedAtStop;
           seq = camera->nextSeq++;
@@ -318,6 +329,23 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
         *image = const_cast<std::uint8_t*>(data);
         return kOk;
       }
+    }
+    if (FrameWaitHook hook = waitHook_.load()) {
+      // Waited for where the hook says, and for as long: its clock, not ours.
+      if (hookTimedOut) return kTimeout;
+      struct Seen {
+        const std::atomic<std::uint64_t>* changes;
+        std::uint64_t seen;
+      } seen{&changes_, changes_.load()};
+      lock.unlock();
+      hookTimedOut = !hook(
+          [](const void* arg) {
+            const auto* s = static_cast<const Seen*>(arg);
+            return s->changes->load() != s->seen;
+          },
+          &seen, static_cast<std::uint32_t>(timeoutMs * timeoutScale_));
+      lock.lock();
+      continue;
     }
     if (now >= deadline) return kTimeout;
     // A sleeping thread wakes late by the scheduler's slack; a frame due within

@@ -17,6 +17,9 @@ void setFreeRunning(bool on) {
 void setTimeoutScale(double scale) {
   Bus::get().setTimeoutScale(scale);
 }
+void setFrameWaitHook(FrameWaitHook hook) {
+  Bus::get().setFrameWaitHook(hook);
+}
 void addFault(const FaultRule& rule) {
   Bus::get().addFault(rule);
 }

@@ -54,6 +54,10 @@ struct Quirks {
   // untaken, and the engine hands it out afterwards (as DMA buffers queued
   // before a stop are).
   bool framesAfterStop = false;
+  // The receive engine keeps the frames it finished, the one on its way at a
+  // stop among them, across the next start of the camera, and hands them out
+  // first (as a ring of DMA buffers that only a read empties does).
+  bool framesAcrossStart = false;
   bool operator==(const Quirks&) const = default;
 };
 // Freedoms of the calls that name no camera.
@@ -183,6 +187,13 @@ SIM_API void setFreeRunning(bool on);
 // Scales the time-outs of CvGetNextCompleteFrame (1 = as given), so tests wait
 // short for frames that never come.
 SIM_API void setTimeoutScale(double scale);
+// A frame wait's sleep, for a test that runs the threads itself: while set,
+// CvGetNextCompleteFrame waits for a change of the bus by calling it instead
+// of sleeping; it returns false once the (scaled) time-out has passed, as its
+// own clock counts. ready(arg) tells when the bus has changed.
+using FrameWaitHook = bool (*)(bool (*ready)(const void* arg), const void* arg,
+                               std::uint32_t timeoutMs);
+SIM_API void setFrameWaitHook(FrameWaitHook hook);
 
 // ---- Faults and the call log --------------------------------------------------------
 

@@ -44,6 +44,7 @@ TEST_F(DescriptionTest, ADescriptionSurvivesARoundTripThroughJson) {
   bus.adapters[0][1].quirks.startupInfo = sim::Quirks::Startup::kIgnored;
   bus.adapters[0][1].quirks.channelAnswer = 255;
   bus.adapters[1][0].quirks.framesAfterStop = true;
+  bus.adapters[0][0].quirks.framesAcrossStart = true;
   bus.quirks.texts = sim::LibraryQuirks::Texts::kSame;
   sim::BusDesc parsed;
   std::string error;

@@ -278,20 +278,21 @@ class Life {
     for (std::uint64_t camera : cameras) {
       sim::Quirks q;
       if (takes(random_)) {
-        const std::size_t kind = random_() % 5;
+        const std::size_t kind = random_() % 6;
         ++quirksTaken_[kind];
         if (kind == 0) q.startupInfo = sim::Quirks::Startup::kRefused;
         if (kind == 1) q.startupInfo = sim::Quirks::Startup::kIgnored;
         if (kind == 2) q.framesAfterStop = true;
         if (kind == 3) q.nullImages = true;
         if (kind == 4) q.channelAnswer = 255;
+        if (kind == 5) q.framesAcrossStart = true;
       }
       sim::setCameraQuirks(camera, q);
     }
     sim::LibraryQuirks library;
     if (takes(random_)) {
       const std::size_t kind = random_() % 3;
-      ++quirksTaken_[5 + kind];
+      ++quirksTaken_[6 + kind];
       if (kind == 0) library.texts = sim::LibraryQuirks::Texts::kNull;
       if (kind == 1) library.texts = sim::LibraryQuirks::Texts::kSame;
       if (kind == 2) library.nullStatusTexts = true;
@@ -300,9 +301,10 @@ class Life {
   }
 
   json quirkCounts() const {
-    static const char* const kNames[] = {"startup_refused", "startup_ignored", "frames_after_stop",
-                                         "null_images",     "no_channel",      "no_texts",
-                                         "one_text",        "no_status_texts"};
+    static const char* const kNames[] = {
+        "startup_refused", "startup_ignored", "frames_after_stop",
+        "null_images",     "no_channel",      "frames_across_start",
+        "no_texts",        "one_text",        "no_status_texts"};
     json counts = json::object();
     for (std::size_t i = 0; i < std::size(kNames); ++i) counts[kNames[i]] = quirksTaken_[i];
     return counts;
@@ -433,7 +435,7 @@ class Life {
   Frames frames_;
   std::uint64_t rounds_ = 0, acquisitions_ = 0, refused_ = 0, pulsed_ = 0, unplugs_ = 0;
   std::uint64_t faults_ = 0;
-  std::array<std::uint64_t, 8> quirksTaken_{};
+  std::array<std::uint64_t, 9> quirksTaken_{};
   std::atomic<std::uint64_t> reads_{0}, writes_{0};
   // Reports by source, with the first message of each, in storage made once:
   // the soak's own books must not show as the heap growing.

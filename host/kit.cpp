@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -27,6 +28,27 @@ struct KitState {
   kit::ManagerFactory managerFactory = nullptr;
   void* managerContext = nullptr;
 };
+
+// The hooks are read on every host call, often once a frame: atomics, not the lock.
+struct Hooks {
+  std::atomic<kit::HostCallHook> hostCall{nullptr};
+  std::atomic<void*> context{nullptr};
+  std::atomic<kit::BlockHook> block{nullptr};
+  std::atomic<std::uint64_t> actions{0};
+};
+
+Hooks& hooks() {
+  static Hooks* instance = new Hooks;
+  return *instance;
+}
+
+// Runs the hook where it cannot throw on (a destructor's last act).
+void hostCallQuietly(kit::HostCall call) noexcept {
+  try {
+    kit::hostCall(call);
+  } catch (...) {
+  }
+}
 
 KitState& state() {
   static KitState* instance = new KitState;  // outlives every static that may free blocks
@@ -89,11 +111,22 @@ class CriticalSection final : public imaqkit::Implements<ICriticalSection> {
   ~CriticalSection() override {
     if (owner_ != std::thread::id()) violation("critical section destroyed while held");
     adjustSections(-1);
+    hostCallQuietly(kit::HostCall::kSectionDestroyed);
   }
   void enter() override {
     if (owner_ == std::this_thread::get_id())
       violation("critical section entered twice by one thread");
-    mutex_.lock();
+    if (kit::BlockHook block = hooks().block.load()) {
+      while (!mutex_.try_lock())
+        block(
+            "critical section",
+            [](const void* self) {
+              return static_cast<const CriticalSection*>(self)->owner_.load() == std::thread::id();
+            },
+            this);
+    } else {
+      mutex_.lock();
+    }
     owner_ = std::this_thread::get_id();
   }
   void leave() override {
@@ -139,8 +172,9 @@ class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSectio
     if (lockNow) take();
   }
   ~AutoCriticalSection() override {
-    if (held_) leave();
+    if (held_) release();
     CriticalSection::adjustSections(-1);
+    hostCallQuietly(kit::HostCall::kHolderDestroyed);
   }
   void enter() override {
     EnterGate& g = gate();
@@ -150,26 +184,38 @@ class AutoCriticalSection final : public imaqkit::Implements<IAutoCriticalSectio
       g.opened.wait(lock, [&] { return !g.hold.load(); });
       --g.waiting;
     }
-    take();
+    if (!take()) return;
+    // An enter that fails holds nothing.
+    try {
+      kit::hostCall(kit::HostCall::kHolderEntered);
+    } catch (...) {
+      release();
+      throw;
+    }
   }
   void leave() override {
     if (!held_) {
       violation("holder left while it holds no lock");
       return;
     }
-    held_ = false;
-    section_->leave();
-    ++gate().leaves;
+    release();
+    kit::hostCall(kit::HostCall::kHolderLeft);
   }
 
  private:
-  void take() {
+  bool take() {
     if (held_) {
       violation("holder entered while it already holds its lock");
-      return;
+      return false;
     }
     section_->enter();
     held_ = true;
+    return true;
+  }
+  void release() {
+    held_ = false;
+    section_->leave();
+    ++gate().leaves;
   }
 
  public:
@@ -217,6 +263,7 @@ void adaptorError(IAdaptor* adaptor, const char* operation, const char* format, 
   std::string message = vformat(format, args);
   va_end(args);
   record({kit::ReportKind::kError, operation ? operation : "", message, adaptor});
+  kit::hostCall(kit::HostCall::kAdaptorError);
 }
 
 void adaptorWarn(const char* identifier, const char* format, ...) {
@@ -225,9 +272,11 @@ void adaptorWarn(const char* identifier, const char* format, ...) {
   std::string message = vformat(format, args);
   va_end(args);
   record({kit::ReportKind::kWarning, identifier ? identifier : "", message, nullptr});
+  kit::hostCall(kit::HostCall::kAdaptorWarn);
 }
 
 ICriticalSection* createCriticalSection() {
+  if (kit::hostCall(kit::HostCall::kSectionMade) == kit::Answer::kNone) return nullptr;
   {
     KitState& s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -241,6 +290,7 @@ IAutoCriticalSection* createAutoCriticalSection(ICriticalSection* section, bool 
     violation("createAutoCriticalSection without a critical section");
     return nullptr;
   }
+  if (kit::hostCall(kit::HostCall::kHolderMade) == kit::Answer::kNone) return nullptr;
   if (state().failHolders.load(std::memory_order_relaxed)) return nullptr;
   return new AutoCriticalSection(section, lockNow);
 }
@@ -285,10 +335,51 @@ IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine) {
 double getCurrentTime() {
   using namespace std::chrono;
   static const steady_clock::time_point origin = steady_clock::now();
+  if (kit::hostCall(kit::HostCall::kGetCurrentTime) == kit::Answer::kNone) return 0.0;
   return duration<double>(steady_clock::now() - origin).count();
 }
 
 namespace kit {
+
+const char* hostCallName(HostCall call) {
+  static const char* const kNames[] = {"acquisitionActive", "frameWanted",    "countFrame",
+                                       "regionOfInterest",  "engine",         "deviceIsOpen",
+                                       "deviceIsAcquiring", "requestStop",    "requestClose",
+                                       "newFrame",          "deliverFrame",   "currentTrigger",
+                                       "setImage",          "setTime",        "triggerType",
+                                       "triggerCondition",  "triggerSource",  "getCurrentTime",
+                                       "holderMade",        "holderEntered",  "holderLeft",
+                                       "holderDestroyed",   "sectionMade",    "sectionDestroyed",
+                                       "adaptorWarn",       "adaptorError",   "propertyCount",
+                                       "propertyNames",     "propertyRecord", "setCustomGetter",
+                                       "addPostSetListener"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(HostCall::kCount));
+  const auto i = static_cast<std::size_t>(call);
+  return i < std::size(kNames) ? kNames[i] : "?";
+}
+
+void setHostCallHook(HostCallHook hook, void* context) {
+  hooks().context = context;
+  hooks().hostCall = hook;
+}
+
+Answer hostCall(HostCall call) {
+  Hooks& h = hooks();
+  HostCallHook hook = h.hostCall.load();
+  return hook != nullptr ? hook(call, h.context.load()) : Answer::kAsIs;
+}
+
+void noteAction() {
+  ++hooks().actions;
+}
+
+std::uint64_t actionsTaken() {
+  return hooks().actions.load();
+}
+
+void setBlockHook(BlockHook hook) {
+  hooks().block = hook;
+}
 
 Accounting accounting() {
   KitState& s = state();

@@ -60,6 +60,74 @@ IMAQKIT_API void clearViolations();
 // The host's own objects record their breaches here too.
 IMAQKIT_API void reportViolation(const std::string& what);
 
+// ---- Host calls, where a host may act -------------------------------------------------
+
+// The calls the module makes into the host's kit and objects that a host may
+// do something of its own inside: run code, fail, answer otherwise, or be slow.
+// The kit's functions and the host's objects (engine, adaptor manager, frame
+// buffers, trigger setting, property container) each run the hook once per
+// call: a call with a result first, then it answers with what the host holds
+// after it; a call without one as its last act, so that an action may destroy
+// the object it is called on. The kit's lock calls run it where a real kit
+// could only fail or wait: before a holder is made, after a lock is taken,
+// after it is given back, after a holder or lock is destroyed.
+enum class HostCall : int {
+  kAcquisitionActive,
+  kFrameWanted,
+  kCountFrame,
+  kRegionOfInterest,
+  kEngine,
+  kDeviceIsOpen,
+  kDeviceIsAcquiring,
+  kRequestStop,
+  kRequestClose,
+  kNewFrame,
+  kDeliverFrame,
+  kCurrentTrigger,
+  kSetImage,
+  kSetTime,
+  kTriggerType,
+  kTriggerCondition,
+  kTriggerSource,
+  kGetCurrentTime,
+  kHolderMade,
+  kHolderEntered,
+  kHolderLeft,
+  kHolderDestroyed,
+  kSectionMade,
+  kSectionDestroyed,
+  kAdaptorWarn,
+  kAdaptorError,
+  kPropertyCount,
+  kPropertyNames,
+  kPropertyRecord,
+  kSetCustomGetter,
+  kAddPostSetListener,
+  kCount
+};
+IMAQKIT_API const char* hostCallName(HostCall call);
+
+// What the host answers: as it would, or the nothing of the call's type (false,
+// null, zero, an empty region). Calls without a result ignore it.
+enum class Answer { kAsIs, kNone };
+using HostCallHook = Answer (*)(HostCall call, void* context);
+// One hook for every host call, on whatever thread makes it; null removes it.
+IMAQKIT_API void setHostCallHook(HostCallHook hook, void* context);
+// Called by the host's code at each host call: runs the hook, kAsIs without one.
+IMAQKIT_API Answer hostCall(HostCall call);
+// Actions hooks took so far (they count them through noteAction): an engine
+// forgives a frame buffer left with the module when a host action came while
+// it was lent, as a real host drops the buffers of an acquisition it stopped.
+IMAQKIT_API void noteAction();
+IMAQKIT_API std::uint64_t actionsTaken();
+
+// A cooperative scheduler for the kit's locks: while set, a critical section
+// that is held is waited for by blocking in the scheduler (which runs one
+// thread at a time and so must never see a thread block on its own), not in
+// the operating system. ready(arg) tells when the wait may end.
+using BlockHook = void (*)(const char* what, bool (*ready)(const void* arg), const void* arg);
+IMAQKIT_API void setBlockHook(BlockHook hook);
+
 // The adaptor manager factory used by createAdaptorManager; the host installs
 // its own. Without one, createAdaptorManager returns null.
 using ManagerFactory = IAdaptorManager* (*)(IAdaptor* adaptor, IEngine* engine, void* context);

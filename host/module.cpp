@@ -53,6 +53,10 @@ std::string Module::defaultPath() {
   return beside;
 }
 
+std::pair<std::uintptr_t, std::uintptr_t> Module::image() const {
+  return platform::imageOf(library_);
+}
+
 Module::~Module() {
   platform::closeLibrary(library_);
 }

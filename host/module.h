@@ -2,8 +2,10 @@
 // as a host does.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "imaqkit.h"
 
@@ -33,6 +35,8 @@ class Module {
 
   const EntryPoints& entry() const { return entry_; }
   const std::string& path() const { return path_; }
+  // Where the module's code lies in memory (Windows; empty elsewhere).
+  std::pair<std::uintptr_t, std::uintptr_t> image() const;
 
  private:
   Module(void* library, std::string path) : library_(library), path_(std::move(path)) {}
@@ -54,6 +58,11 @@ void* findLoadedSymbol(const char* library, const char* name);
 extern const char kBusLibraryFileName[];
 std::string programDirectory();
 extern const char kModuleFileName[];
+// Threads the process runs now. On Windows only those started in the code
+// between begin and end, when given: Wine starts threads of its own as it likes.
+int threadCount(std::uintptr_t begin = 0, std::uintptr_t end = 0);
+// Where a loaded library's code lies (Windows; 0, 0 elsewhere).
+std::pair<std::uintptr_t, std::uintptr_t> imageOf(void* library);
 }  // namespace platform
 
 }  // namespace host

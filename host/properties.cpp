@@ -217,8 +217,21 @@ Property* PropertyContainer::find(const std::string& name) const {
   return nullptr;
 }
 
+// The module's calls run the kit's host-call hook first: a failure in
+// installation leaves the module's objects with the module.
+IPropertyRecord* PropertyContainer::propertyRecord(const char* name) {
+  if (kit::hostCall(kit::HostCall::kPropertyRecord) == kit::Answer::kNone) return nullptr;
+  return name != nullptr ? find(name) : nullptr;
+}
+
+std::int32_t PropertyContainer::propertyCount() {
+  if (kit::hostCall(kit::HostCall::kPropertyCount) == kit::Answer::kNone) return 0;
+  return static_cast<std::int32_t>(properties_.size());
+}
+
 void PropertyContainer::propertyNames(const char** names) {
   for (std::size_t i = 0; i < properties_.size(); ++i) names[i] = properties_[i]->name().c_str();
+  kit::hostCall(kit::HostCall::kPropertyNames);
 }
 
 void PropertyContainer::maybeFailInstallation() {
@@ -226,6 +239,7 @@ void PropertyContainer::maybeFailInstallation() {
 }
 
 void PropertyContainer::setCustomGetter(const char* name, IPropCustomGetFcn* getter) {
+  kit::hostCall(kit::HostCall::kSetCustomGetter);
   maybeFailInstallation();
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {
@@ -238,6 +252,7 @@ void PropertyContainer::setCustomGetter(const char* name, IPropCustomGetFcn* get
 }
 
 void PropertyContainer::addPostSetListener(const char* name, IPropPostSetListener* listener) {
+  kit::hostCall(kit::HostCall::kAddPostSetListener);
   maybeFailInstallation();
   Property* p = name ? find(name) : nullptr;
   if (p == nullptr) {

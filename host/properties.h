@@ -150,8 +150,8 @@ class PropertyContainer final : public IPropertyContainer {
   PropertyContainer(const PropertyContainer&) = delete;
   PropertyContainer& operator=(const PropertyContainer&) = delete;
 
-  IPropertyRecord* propertyRecord(const char* name) override { return find(name); }
-  std::int32_t propertyCount() override { return static_cast<std::int32_t>(properties_.size()); }
+  IPropertyRecord* propertyRecord(const char* name) override;
+  std::int32_t propertyCount() override;
   void propertyNames(const char** names) override;
   void setCustomGetter(const char* name, IPropCustomGetFcn* getter) override;
   void addPostSetListener(const char* name, IPropPostSetListener* listener) override;

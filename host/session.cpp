@@ -39,6 +39,12 @@ void Session::release() {
   hardware_.reset();
 }
 
+void Session::abandon() {
+  release();
+  initialized_ = false;
+  module_.reset();
+}
+
 void Session::stop() {
   release();
   if (initialized_) module_->entry().uninitializeAdaptor();

@@ -27,6 +27,8 @@ class Session {
   void release();
   // release(), uninitializeAdaptor, unload. Safe to call twice.
   void stop();
+  // release() and unload without uninitializeAdaptor, as a careless host does.
+  void abandon();
   ~Session() { stop(); }
 
   const Module& module() const { return *module_; }

@@ -258,8 +258,9 @@ TEST_F(CaptureTest, StartStopsACameraThatAlreadyRunsAndStopWaitsForTheFrame) {
   sim::setCallLog(true);
   input.settings.framesPerTrigger = 0;
   ASSERT_TRUE(input.start(error)) << error;
+  // Stopped first, then the engine gives up what it finished before the start.
   EXPECT_EQ((std::vector<std::string>{"CvReadQuad", "CvIsCameraRunning", "CvStopCamera",
-                                      "CvStartCamera"}),
+                                      "CvGetNextCompleteFrame", "CvStartCamera"}),
             CallNames());
   ASSERT_EQ(1u, Take(input, 1).size());
   sim::clearCallLog();

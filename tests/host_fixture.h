@@ -28,6 +28,11 @@ class HostTest : public ::testing::Test {
     ASSERT_TRUE(sim::installBus(sim::defaultBus(), &error)) << error;
     baseline_ = kit::accounting();
     ASSERT_TRUE(session_.start(host::Module::defaultPath(), error)) << error;
+    image_ = session_.module().image();
+    // A sanitizer starts a thread of its own with the first one a program
+    // makes: made (and ended) here, it is not counted as the module's.
+    std::thread([] {}).join();
+    threads_ = host::platform::threadCount(image_.first, image_.second);
   }
 
   void TearDown() override {
@@ -42,6 +47,12 @@ class HostTest : public ::testing::Test {
     EXPECT_EQ(0u, left.reservedChannels);
     EXPECT_EQ(0u, left.runningCameras);
     EXPECT_FALSE(left.initialized) << "the library was left initialised";
+    // A thread that has been joined may still be listed while the system reaps it.
+    const auto reaped = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto threads = [&] { return host::platform::threadCount(image_.first, image_.second); };
+    while (threads() > threads_ && std::chrono::steady_clock::now() < reaped)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_LE(threads(), threads_) << "threads left running";
     EXPECT_TRUE(kit::violations().empty()) << kit::violations().front();
     sim::clearFaults();
     sim::setCountOverstatement(0);
@@ -164,5 +175,7 @@ class HostTest : public ::testing::Test {
 
   host::Session session_;
   kit::Accounting baseline_{};
+  int threads_ = 0;
+  std::pair<std::uintptr_t, std::uintptr_t> image_;
   std::vector<std::unique_ptr<host::VideoInput>> inputs_;
 };

@@ -33,9 +33,10 @@ class StatusText {
   char own_[20];
 };
 
-// What an exception said, kept once the exception is gone.
+// What an exception said, kept once the exception is gone. Filled only when
+// something failed: a call that succeeds pays nothing for it.
 struct Failure {
-  char text[160] = "an unknown exception";
+  char text[160];
 };
 
 // Runs fn; true when it returned. When it threw, false with why filled in:
@@ -50,6 +51,7 @@ bool shielded(Fn&& fn, Failure& why) noexcept {
   } catch (const std::exception& e) {
     std::snprintf(why.text, sizeof why.text, "%s", e.what());
   } catch (...) {
+    std::snprintf(why.text, sizeof why.text, "an unknown exception");
   }
   return false;
 }
@@ -66,6 +68,17 @@ inline void reportError(IAdaptor* adaptor, const char* operation, const Failure&
 inline void reportWarning(const char* identifier, const char* what, const Failure& why) noexcept {
   try {
     adaptorWarn(identifier, "%s: %s.", what, why.text);
+  } catch (...) {
+  }
+}
+
+// adaptorWarn from a place that goes on whatever the host does with the
+// report (a clean-up, the acquisition thread): a throw is dropped.
+template <class... Args>
+void warnQuietly(const char* identifier, const char* format, Args... args) noexcept {
+  static_assert(sizeof...(Args) > 0, "give the text as \"%s\", text");
+  try {
+    adaptorWarn(identifier, format, args...);
   } catch (...) {
   }
 }

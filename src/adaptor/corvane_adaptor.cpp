@@ -1,7 +1,9 @@
 #include "adaptor/corvane_adaptor.h"
 
 #include <string_view>
+#include <utility>
 
+#include "adaptor/acquisition_run.h"
 #include "adaptor/boundary.h"
 #include "control/property_listeners.h"
 
@@ -41,29 +43,50 @@ CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
   // Nothing thrown by the host may leave a lock behind: a lock that cannot be
   // had stays null, and createInstance then destroys the incomplete adaptor.
   try {
-    acquireLock = createCriticalSection();
-    captureFlagLock = createCriticalSection();
+    locks_ = new AdaptorLocks;
+    locks_->acquire = acquireLock = createCriticalSection();
+    locks_->flag = captureFlagLock = createCriticalSection();
   } catch (...) {
   }
   if (!complete()) return;
   // Last: the listeners may be called as soon as they are installed. From the
   // first one on, the adaptor must outlive construction, so installation
-  // survives whatever the host throws.
+  // survives whatever the host throws, its reports included.
   try {
     IEngine* hostEngine = manager->engine();
     if (hostEngine != nullptr) installPropertyListeners(this, hostEngine->propertyContainer());
   } catch (...) {
-    adaptorWarn("CorvaneImaq:createInstance",
+    warnQuietly("CorvaneImaq:createInstance", "%s",
                 "The host failed while property listeners were installed; some properties are "
                 "not connected to the camera.");
   }
 }
 
 bool CorvaneAdaptor::complete() const {
-  return manager != nullptr && acquireLock != nullptr && captureFlagLock != nullptr;
+  return manager != nullptr && locks_ != nullptr && acquireLock != nullptr &&
+         captureFlagLock != nullptr;
+}
+
+void AdaptorLocks::release() noexcept {
+  if (--uses != 0) return;
+  imaqkit::destroy(acquire);
+  imaqkit::destroy(flag);
+  delete this;
 }
 
 CorvaneAdaptor::~CorvaneAdaptor() {
+  endWithHost();
+  if (locks_ != nullptr) {
+    locks_->release();
+  } else {
+    imaqkit::destroy(acquireLock);
+    imaqkit::destroy(captureFlagLock);
+  }
+  delete startup.image;
+  startup.image = nullptr;
+}
+
+void CorvaneAdaptor::endWithHost() noexcept {
   Failure why;
   if (manager != nullptr && !shielded(
                                 [&] {
@@ -73,18 +96,110 @@ CorvaneAdaptor::~CorvaneAdaptor() {
                                 why))
     reportWarning("CorvaneImaq:destroyAdaptor", "The host failed to stop and close the device",
                   why);
-  // A host that did not close through closeDevice must not leave a thread
-  // running on a destroyed adaptor.
+  // A host that did not close through closeDevice, or that started again
+  // inside its own stop, must not leave a thread running on a destroyed
+  // adaptor, nor a camera streaming on its bus.
+  if (captureFlag.exchange(false)) {
+    if (!onAcquisitionThread()) waitForCycleEnd();
+    stopCamera();
+  }
   shutdownDevice();
-  imaqkit::destroy(acquireLock);
-  imaqkit::destroy(captureFlagLock);
-  delete startup.image;
-  startup.image = nullptr;
+  imaqkit::destroy(std::exchange(manager, nullptr));
+}
+
+void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delete_t) noexcept {
+  const DWORD me = GetCurrentThreadId();
+  self->lockOperations();
+  if (self->doomed_) {
+    self->unlockOperations();
+    return;
+  }
+  const bool mine = self->inOperation(me);
+  if (mine || (self->operations_ != nullptr && self->onAcquisitionThread())) {
+    // Inside its own operation, or on the thread a host thread's operation may
+    // be waiting for: what concerns the host ends now (its delete may be
+    // followed by the end of its engine), the rest when the operation returns.
+    self->finisher_ = mine ? me : 0;
+    self->doomed_ = true;
+    // An operation itself, listed with the doom, so that the rest does not
+    // overtake it.
+    Operation ending(*self, Operation::Locked{});
+    self->unlockOperations();
+    self->endWithHost();
+    return;
+  }
+  self->unlockOperations();
+  self->waitForOtherOperations();
+  self->destroyNow();
+}
+
+void CorvaneAdaptor::lockOperations() noexcept {
+  while (operationsLock_.test_and_set(std::memory_order_acquire)) {
+  }
+}
+
+bool CorvaneAdaptor::inOperation(DWORD thread) const noexcept {
+  for (const Operation* o = operations_; o != nullptr; o = o->next_)
+    if (o->thread_ == thread) return true;
+  return false;
+}
+
+void CorvaneAdaptor::waitForOtherOperations() noexcept {
+  for (;;) {
+    lockOperations();
+    const bool idle = operations_ == nullptr;
+    unlockOperations();
+    if (idle) return;
+    Sleep(1);
+  }
+}
+
+void CorvaneAdaptor::destroyNow() noexcept {
+  // The destructor's own calls into the host run operations of their own.
+  doomed_ = false;
+  finishing_ = false;
+  this->~CorvaneAdaptor();
+  imaqfree(this);
+}
+
+CorvaneAdaptor::Operation::Operation(CorvaneAdaptor& adaptor) noexcept
+    : adaptor_(adaptor), thread_(GetCurrentThreadId()) {
+  adaptor_.lockOperations();
+  next_ = adaptor_.operations_;
+  adaptor_.operations_ = this;
+  adaptor_.unlockOperations();
+}
+
+CorvaneAdaptor::Operation::Operation(CorvaneAdaptor& adaptor, Locked) noexcept
+    : adaptor_(adaptor), thread_(GetCurrentThreadId()) {
+  next_ = adaptor_.operations_;
+  adaptor_.operations_ = this;
+}
+
+CorvaneAdaptor::Operation::~Operation() {
+  adaptor_.lockOperations();
+  Operation** link = &adaptor_.operations_;
+  while (*link != this) link = &(*link)->next_;
+  *link = next_;
+  // The adaptor's finisher is the thread that destroyed it inside its own
+  // operation, once its outermost one returns, or else the last to return.
+  bool finish = false;
+  if (adaptor_.doomed_ && !adaptor_.finishing_) {
+    finish = adaptor_.finisher_ == 0
+                 ? adaptor_.operations_ == nullptr
+                 : adaptor_.finisher_ == thread_ && !adaptor_.inOperation(thread_);
+    adaptor_.finishing_ = finish;
+  }
+  adaptor_.unlockOperations();
+  if (!finish) return;
+  adaptor_.waitForOtherOperations();
+  adaptor_.destroyNow();
 }
 
 void CorvaneAdaptor::getROI(int& offsetX, int& offsetY, int& width, int& height) {
   if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
     // The kit's region, kept by the host.
+    Operation operation(*this);
     Failure why;
     if (!shielded([&] { IAdaptor::getROI(offsetX, offsetY, width, height); }, why))
       reportError(this, "getROI", why);
@@ -98,6 +213,7 @@ void CorvaneAdaptor::getROI(int& offsetX, int& offsetY, int& width, int& height)
 }
 
 void CorvaneAdaptor::setROI(int offsetX, int offsetY, int width, int height) {
+  Operation operation(*this);
   if (format->formatNumber != kFormat7 || format->format7Info == nullptr) {
     Failure why;
     if (!shielded([&] { IAdaptor::setROI(offsetX, offsetY, width, height); }, why))
@@ -160,15 +276,4 @@ void CorvaneAdaptor::setCaptureFlag(bool value) noexcept {
   }
   captureFlag = value;
   imaqkit::destroy(hold);
-}
-
-bool CorvaneAdaptor::readCaptureFlag() noexcept {
-  IAutoCriticalSection* hold = nullptr;
-  try {
-    hold = createAutoCriticalSection(captureFlagLock, true);
-  } catch (...) {
-  }
-  const bool value = captureFlag;
-  imaqkit::destroy(hold);
-  return value;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 
 #include "control/register_cache.h"
 #include "device/corvane_device.h"
@@ -13,33 +14,77 @@
 #include "platform/winthread.h"
 
 struct AcquisitionRun;
+struct AdaptorLocks;
 
-// Threads and locks. Host threads call the IAdaptor operations, the register
-// operations and the listeners; the acquisition thread runs the capture runs.
-// acquireLock is held by the thread around each frame wait and delivery, and by
-// stopCapture while it stops the camera; captureFlagLock only for one read or
-// write of captureFlag. Lock order: acquireLock, then captureFlagLock (the
-// thread reads the flag only once it holds acquireLock, so that a stop that
-// lands just before the lock costs no frame). Nothing takes
-// acquireLock while it holds captureFlagLock, and stopCapture never holds the
-// flag lock while it waits for acquireLock. registerLock serialises the
-// register operations; the thread never takes it.
+// ---- The acquisition protocol -----------------------------------------------------------
 //
-// closeDevice, stopCapture and the destructor may be called from a host
-// callback on the acquisition thread itself (deliverFrame, countFrame,
-// frameWanted). They never wait for that thread: the thread is let go, ends
-// once the callback returns, and deletes its receive engine then.
+// Threads. Host threads call the IAdaptor operations, the listeners and the
+// entry points. Each open device has one acquisition thread: openDevice makes
+// it, closeDevice ends it (WM_QUIT, then a wait). It waits for messages; the
+// start message begins a capture run of frame cycles, each a frame wait and,
+// for a frame, its delivery to the host.
+//
+// Locks. The acquire lock is held by the thread around each cycle, and by
+// startCapture and stopCapture while they work on the engine and the camera.
+// The capture-flag lock is held for one read or one write of captureFlag.
+// Their one allowed order: acquire lock, then flag lock (the thread reads the
+// flag inside its cycle). registerLock serialises the register operations and
+// the listeners; the thread never takes it. Beside the host's locks the module
+// keeps a gate of its own (AcquisitionRun::inCycle), raised by the thread
+// before it reads the flag and lowered when the cycle is over: a stop lowers
+// the flag and waits for the gate, so a host that gives no lock holder, or
+// whose lock fails, still never sees a frame after stopCapture returned, and
+// the camera is never stopped in the middle of a cycle.
+//
+// Who waits for whom. Host threads wait for the thread: a stop or a start for
+// the cycle in progress, a close or a destruction for the thread's end. The
+// thread waits for nobody but the host inside the host's own calls. No host
+// thread runs a host call while it holds one of the adaptor's locks (the kit
+// takes a lock only after it made the holder), so a host action inside any
+// call may close: nothing waits for a lock the waiter holds.
+//
+// Host calls on the thread. Inside any of them the host may stop, start,
+// close or destroy, throw, or answer nothing. After each one the thread
+// asks what happened before it touches anything: a stop or a start there ends
+// the cycle undelivered and uncounted (the frame belongs to a run that is
+// over); a close or a destruction lets the thread go; a throw costs the frame,
+// and the thread goes on. A stop, close or destruction made there never waits
+// for the thread, which is the caller.
+//
+// A thread let go owns its receive engine, its holder (destroyed at once: the
+// lock goes back to the adaptor's other users), a use of the adaptor's locks
+// and a reference on the module. Once the host call returns it touches
+// nothing of the adaptor: it stops and deletes the engine, gives back its use
+// of the locks and its module reference, and ends. uninitializeAdaptor waits
+// for every thread let go.
+//
+// Destruction. Destroyed on a host thread while other threads are inside its
+// operations, the adaptor waits for those to return (none of them waits for a
+// host thread). The host may also destroy it inside one of its own calls into
+// the host on the same thread (an error report, say), or from a host call on
+// the acquisition thread while a host thread is inside an operation (which may
+// be waiting for that very thread). What destruction owes the host then
+// happens at once, before the host's delete returns: stop and close through
+// the manager, the thread ended or let go, the manager destroyed. The rest
+// (the locks, the adaptor's memory) waits until that thread's outermost
+// operation, or the last one, returns; until then the operations give up
+// early and call the host no more.
 class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
  public:
   // REQUIRES: device and format are the objects of the host's entries; they
   // outlive the adaptor.
   CorvaneAdaptor(IEngine* engine, CorvaneDevice* device, CorvaneFormat* format);
   ~CorvaneAdaptor() override;
+  // The host's delete: destroys now, or, when an operation of the adaptor is
+  // in progress, once the last one returns.
+  static void operator delete(CorvaneAdaptor* self, std::destroying_delete_t) noexcept;
 
   // Whether construction got everything it needs from the kit: the adaptor
   // manager and both locks. An incomplete adaptor installed no listener and
   // is only fit to be destroyed.
   bool complete() const;
+  // Incomplete for want of the module's own memory.
+  bool outOfMemory() const { return locks_ == nullptr; }
 
   void getROI(int& offsetX, int& offsetY, int& width, int& height) override;
   void setROI(int offsetX, int offsetY, int width, int height) override;
@@ -65,12 +110,34 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   bool GetTriggerRegister(std::uint32_t& word);
   void SetTriggerRegister(bool enable, std::uint32_t source, std::uint32_t condition);
 
+  // An operation of the adaptor in progress, from the host's call in to its
+  // return, on the adaptor's list of them: destruction waits for it.
+  class Operation {
+   public:
+    explicit Operation(CorvaneAdaptor& adaptor) noexcept;
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+   private:
+    friend class CorvaneAdaptor;
+    // REQUIRES: the list's lock.
+    struct Locked {};
+    Operation(CorvaneAdaptor& adaptor, Locked) noexcept;
+    CorvaneAdaptor& adaptor_;
+    DWORD thread_;
+    Operation* next_ = nullptr;
+  };
+  // The host destroyed the adaptor while an operation was in progress.
+  bool doomed() const { return doomed_.load(); }
+
   HANDLE threadHandle = nullptr;
   DWORD threadId = 0;
   ICriticalSection* acquireLock = nullptr;
   ICriticalSection* captureFlagLock = nullptr;
   // Taken under captureFlagLock; atomic as well, so that a host that gives no
-  // holder for the lock cannot make it a data race.
+  // holder for the lock cannot make it a data race, and so that the thread's
+  // gate and a stop's wait see each other's writes in order.
   std::atomic<bool> captureFlag{false};
   CvEngineHandle receiveEngine = nullptr;
   CameraStartupRecord startup{};
@@ -82,8 +149,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   RecursiveLock registerLock;
 
  private:
+  friend struct AcquisitionRun;
   friend DWORD WINAPI AcquisitionThread(LPVOID parameter);
-  friend void captureRun(AcquisitionRun& run);
 
   // The operations themselves; the IAdaptor operations run them so that
   // nothing they throw reaches the host.
@@ -95,16 +162,47 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // host believes of the device. On the thread itself, lets it go instead.
   void shutdownDevice() noexcept;
   bool onAcquisitionThread() const;
-  // From a host callback on the acquisition thread: the thread takes its engine
-  // and its handle and ends once the callback returns; the adaptor is closed.
+  // From a host call on the acquisition thread: the thread takes its engine
+  // and its handle and ends once the call returns; the adaptor is closed.
   void letThreadGo() noexcept;
+  // Waits, by the module's own means, until no frame cycle is in progress.
+  // REQUIRES: not on the acquisition thread.
+  void waitForCycleEnd() noexcept;
+  // A host thread's work between cycles: the host's holder on acquireLock
+  // (null when it gives none), taken once no cycle is in progress; release
+  // leaves and destroys it, whatever the host's leave does.
+  IAutoCriticalSection* holdBetweenCycles();
+  static void release(IAutoCriticalSection* hold) noexcept;
+  // Takes the frames the engine finished before now, so that none of them is
+  // delivered in the run about to start; bounded.
+  void emptyEngine() noexcept;
+  // Stops the camera when it runs, or when it cannot say; 0 or the stop's status.
+  CvStatus stopCamera() noexcept;
   void setCaptureFlag(bool value) noexcept;
-  bool readCaptureFlag() noexcept;
   // What an open left that nothing runs on: the engine and the thread's share.
-  void dropEngine();
+  void dropEngine(bool threadRan);
   void abandonOpen() noexcept;
+  // The list of operations in progress; its lock is held for a few
+  // instructions at a time, never across a call.
+  void lockOperations() noexcept;
+  void unlockOperations() noexcept { operationsLock_.clear(std::memory_order_release); }
+  bool inOperation(DWORD thread) const noexcept;
+  void waitForOtherOperations() noexcept;
+  void destroyNow() noexcept;
+  // What destruction owes the host, at once even when the rest waits: stop
+  // and close through the manager, no thread or streaming camera left, the
+  // manager gone.
+  void endWithHost() noexcept;
 
   AcquisitionRun* run_ = nullptr;
+  AdaptorLocks* locks_ = nullptr;
+  std::atomic_flag operationsLock_ = ATOMIC_FLAG_INIT;
+  Operation* operations_ = nullptr;
+  std::atomic<bool> doomed_{false};
+  bool finishing_ = false;  // one thread has taken on the destruction
+  // The thread whose outermost operation destroys the doomed adaptor; 0:
+  // whichever operation returns last. Threads go by GetCurrentThreadId, which
+  // costs the host's threads nothing (the C++ runtime's thread ids make a
+  // record for each on Windows, which an unloaded module would leave behind).
+  DWORD finisher_ = 0;
 };
-
-DWORD WINAPI AcquisitionThread(LPVOID parameter);

@@ -125,11 +125,17 @@ IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char*
       return nullptr;
     }
     if (!adaptor->complete()) {
+      const bool noMemory = adaptor->outOfMemory();
       delete adaptor;
-      adaptorWarn("CorvaneImaq:createInstance",
-                  "The host kit gave no adaptor manager or no critical section; no adaptor for "
-                  "'%s'.",
-                  device->name);
+      if (noMemory) {
+        adaptorWarn("CorvaneImaq:createInstance", "Not enough memory for an adaptor for '%s'.",
+                    device->name);
+      } else {
+        adaptorWarn("CorvaneImaq:createInstance",
+                    "The host kit gave no adaptor manager or no critical section; no adaptor "
+                    "for '%s'.",
+                    device->name);
+      }
       return nullptr;
     }
     return adaptor;

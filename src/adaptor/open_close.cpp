@@ -1,6 +1,7 @@
 // openDevice and closeDevice: channel, start-up record, Format 7 preparation,
 // receive engine and acquisition thread.
 #include <memory>
+#include <utility>
 
 #include "adaptor/acquisition_run.h"
 #include "adaptor/boundary.h"
@@ -17,6 +18,7 @@ constexpr float kDualPacketShare = 83.34f;
 }  // namespace
 
 bool CorvaneAdaptor::openDevice() {
+  Operation operation(*this);
   bool opened = false;
   Failure why;
   if (shielded([&] { opened = open(); }, why)) return opened;
@@ -27,6 +29,7 @@ bool CorvaneAdaptor::openDevice() {
 
 bool CorvaneAdaptor::open() {
   if (manager->deviceIsOpen()) return true;
+  if (doomed()) return false;
   // The host says closed, yet this adaptor's thread and engine may still run
   // (the host never called closeDevice): end them as closeDevice would, so
   // that no thread is lost and no two threads pull from one engine.
@@ -36,6 +39,7 @@ bool CorvaneAdaptor::open() {
   startup.tag = CV_CAMERA_STARTUP_TAG;
   // What may run out of memory comes first: nothing of the library's is held yet.
   auto shared = std::make_unique<AcquisitionRun>(this, manager);
+  shared->locks = locks_;
   std::unique_ptr<Format7ImageRecord> image;
   if (format->formatNumber == kFormat7) image = std::make_unique<Format7ImageRecord>();
 
@@ -127,10 +131,16 @@ bool CorvaneAdaptor::open() {
     return false;
   }
 
+  shared->engine = receiveEngine;
+  // The thread holds the module while it runs, and gives it back as it ends:
+  // a host that unloads the module early cannot take the code from under it.
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                     reinterpret_cast<LPCWSTR>(&AcquisitionThread), &shared->module);
   run_ = shared.release();
+  locks_->use();
   threadHandle = CreateThread(nullptr, 0, AcquisitionThread, run_, 0, &threadId);
   if (threadHandle == nullptr) {
-    dropEngine();
+    dropEngine(false);
     adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
     return false;
   }
@@ -139,7 +149,7 @@ bool CorvaneAdaptor::open() {
     if (WaitForSingleObject(threadHandle, 0) == WAIT_OBJECT_0) {
       CloseHandle(threadHandle);
       threadHandle = nullptr;
-      dropEngine();
+      dropEngine(true);
       adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
       return false;
     }
@@ -148,10 +158,16 @@ bool CorvaneAdaptor::open() {
   return true;
 }
 
-void CorvaneAdaptor::dropEngine() {
+void CorvaneAdaptor::dropEngine(bool threadRan) {
   CvStopIsochReceiveEngine(receiveEngine);
   CvDeleteIsochReceiveEngine(receiveEngine);
   receiveEngine = nullptr;
+  if (run_ == nullptr) return;
+  // A thread that ran gave back its module reference and its use of the locks.
+  if (!threadRan) {
+    FreeLibrary(run_->module);
+    run_->locks->release();
+  }
   delete run_;
   run_ = nullptr;
 }
@@ -159,15 +175,11 @@ void CorvaneAdaptor::dropEngine() {
 void CorvaneAdaptor::abandonOpen() noexcept {
   // Once a thread runs nothing in the open throws; before, nothing may stay.
   if (threadHandle != nullptr) return;
-  if (receiveEngine != nullptr) {
-    dropEngine();
-  } else {
-    delete run_;
-    run_ = nullptr;
-  }
+  if (receiveEngine != nullptr) dropEngine(false);
 }
 
 bool CorvaneAdaptor::closeDevice() {
+  Operation operation(*this);
   Failure why;
   bool open = true;
   if (!shielded([&] { open = manager->deviceIsOpen(); }, why))
@@ -183,25 +195,29 @@ bool CorvaneAdaptor::onAcquisitionThread() const {
 
 void CorvaneAdaptor::letThreadGo() noexcept {
   AcquisitionRun& shared = *run_;
-  setCaptureFlag(false);
+  // The cycle in progress is the caller's, and ends undelivered: a capture
+  // the host never stopped stops now.
+  if (captureFlag.exchange(false)) stopCamera();
   shared.detached = true;
-  shared.engine = receiveEngine;
   shared.handle = threadHandle;
-  // The thread holds acquireLock through its callback; it is this thread, so
-  // the lock is given back here, and the thread will not touch it again.
-  imaqkit::destroy(shared.frameHold);
-  shared.frameHold = nullptr;
+  // The thread may hold acquireLock through the host call; it is this thread,
+  // so the lock goes back here, and the thread will not touch its holder again.
+  IAutoCriticalSection* hold = std::exchange(shared.frameHold, nullptr);
   receiveEngine = nullptr;
   threadHandle = nullptr;
   threadId = 0;
   run_ = nullptr;
   keepLetGo(&shared);
-  try {
-    adaptorWarn("CorvaneImaq:closeDevice",
-                "The device was closed from a host callback on the image acquisition thread; "
-                "the thread ends, and its receive engine goes, once the callback returns.");
-  } catch (...) {
-  }
+  imaqkit::destroy(hold);
+  warnQuietly("CorvaneImaq:closeDevice", "%s",
+              "The device was closed from a host call on the image acquisition thread; the "
+              "thread ends, and its receive engine goes, once that call returns.");
+}
+
+void CorvaneAdaptor::waitForCycleEnd() noexcept {
+  // Rarely more than a frame's delivery: the host's lock, when it gave one,
+  // has kept the thread out of its cycle already.
+  while (run_ != nullptr && run_->inCycle.load()) Sleep(1);
 }
 
 void CorvaneAdaptor::shutdownDevice() noexcept {
@@ -209,24 +225,27 @@ void CorvaneAdaptor::shutdownDevice() noexcept {
     letThreadGo();
     return;
   }
+  // A capture run ends at its next flag check; the thread reads WM_QUIT only
+  // between runs. A host call in the flag's holder may have closed already.
+  const bool capturing = captureFlag;
+  if (threadHandle != nullptr) setCaptureFlag(false);
   if (threadHandle != nullptr) {
-    // A capture run ends at its next flag check; the thread reads WM_QUIT only between runs.
-    setCaptureFlag(false);
     PostThreadMessageA(threadId, WM_QUIT, 0, 0);
     if (WaitForSingleObject(threadHandle, kThreadEndWaitMs) != WAIT_OBJECT_0) {
-      try {
-        adaptorWarn("CorvaneImaq:closeDevice",
-                    "Image acquisition thread has not ended after %u ms; still waiting.",
-                    static_cast<unsigned>(kThreadEndWaitMs));
-      } catch (...) {
-      }
+      warnQuietly("CorvaneImaq:closeDevice",
+                  "Image acquisition thread has not ended after %u ms; still waiting.",
+                  static_cast<unsigned>(kThreadEndWaitMs));
       WaitForSingleObject(threadHandle, INFINITE);
     }
     CloseHandle(threadHandle);
     threadHandle = nullptr;
   }
+  // The thread gave back its module reference and its use of the locks.
   delete run_;
   run_ = nullptr;
+  // A capture the host never stopped stops here, the thread gone: a camera
+  // left streaming would hold its bus bandwidth with nothing to take its frames.
+  if (capturing) stopCamera();
   if (receiveEngine != nullptr) {
     // Statuses not examined: the engine is gone for the adaptor either way.
     CvStopIsochReceiveEngine(receiveEngine);

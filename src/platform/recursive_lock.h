@@ -24,5 +24,19 @@ class RecursiveLock {
 #else
 #include <mutex>
 
-using RecursiveLock = std::recursive_mutex;
+// Elsewhere the thread service's file makes it (a test build swaps in a lock
+// of its scheduler's).
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  alignas(std::recursive_mutex) unsigned char storage_[sizeof(std::recursive_mutex)];
+};
 #endif

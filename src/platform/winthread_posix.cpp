@@ -1,13 +1,21 @@
 // Portable thread message service for builds other than Windows.
 #include "winthread.h"
 
+#include <dlfcn.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
+#include <utility>
+
+#include "recursive_lock.h"
 
 namespace {
 
@@ -26,13 +34,22 @@ struct ThreadObject {
   std::condition_variable ended;
   bool done = false;
   std::thread thread;  // joined by the first successful wait, else detached on close
+  // The module reference the thread gave back as it ended: released once the
+  // thread has been joined, when no code of the module runs on it any more.
+  HMODULE reference = nullptr;
 };
+
+// The thread object of the calling thread, for FreeLibraryAndExitThread; only
+// threads CreateThread made have one.
+thread_local ThreadObject* currentThread = nullptr;
 
 void joinIfDone(ThreadObject& object, std::unique_lock<std::mutex>& lock) {
   if (object.done && object.thread.joinable()) {
     std::thread thread = std::move(object.thread);
+    HMODULE reference = std::exchange(object.reference, nullptr);
     lock.unlock();
     thread.join();
+    if (reference != nullptr) dlclose(reference);
     lock.lock();
   }
 }
@@ -96,6 +113,7 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
       // Until CreateThread has entered this thread among the running ones.
       { std::lock_guard<std::mutex> started(running->mutex); }
       currentThreadId = running->id;
+      currentThread = running.get();
       start(parameter);
       {
         Registry& r = registry();
@@ -122,14 +140,23 @@ BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lPar
   std::shared_ptr<MessageQueue> queue = queueOf(threadId);
   if (!queue) return 0;
   std::lock_guard<std::mutex> lock(queue->mutex);
-  queue->messages.push_back(MSG{nullptr, message, wParam, lParam, 0});
+  try {
+    queue->messages.push_back(MSG{nullptr, message, wParam, lParam, 0});
+  } catch (...) {
+    return 0;  // no memory for the message, as Windows fails a full queue
+  }
   queue->ready.notify_one();
   return 1;
 }
 
 BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
   if (msg == nullptr || hwnd != nullptr) return -1;
-  std::shared_ptr<MessageQueue> queue = ownQueue();
+  std::shared_ptr<MessageQueue> queue;
+  try {
+    queue = ownQueue();
+  } catch (...) {
+    return -1;  // no memory for the queue
+  }
   auto matches = [&](const MSG& m) {
     return (filterMin == 0 && filterMax == 0) || (m.message >= filterMin && m.message <= filterMax);
   };
@@ -178,12 +205,54 @@ BOOL CloseHandle(HANDLE handle) {
 // touched the module's thread-local storage would keep a block of it that the
 // module's unloading leaves dangling.
 DWORD GetCurrentThreadId() {
-  Registry& r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  auto it = r.running.find(std::this_thread::get_id());
-  return it == r.running.end() ? 0 : it->second;
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.running.find(std::this_thread::get_id());
+    if (it != r.running.end()) return it->second;
+  }
+  // The system's id of the thread is unique among the running ones.
+  return 0x80000000u | (static_cast<DWORD>(syscall(SYS_gettid)) & 0x7FFFFFFFu);
 }
 
 void Sleep(DWORD milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+BOOL GetModuleHandleExW(DWORD flags, LPCWSTR address, HMODULE* module) {
+  if (module == nullptr) return 0;
+  *module = nullptr;
+  Dl_info info;
+  if (flags != GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS || dladdr(address, &info) == 0 ||
+      info.dli_fname == nullptr)
+    return 0;
+  *module = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+  return *module != nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  return module != nullptr && dlclose(module) == 0;
+}
+
+void FreeLibraryAndExitThread(HMODULE module, DWORD) {
+  ThreadObject* self = currentThread;
+  if (self == nullptr) return;
+  std::lock_guard<std::mutex> lock(self->mutex);
+  self->reference = module;
+}
+
+RecursiveLock::RecursiveLock() {
+  new (storage_) std::recursive_mutex;
+}
+
+RecursiveLock::~RecursiveLock() {
+  std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->~recursive_mutex();
+}
+
+void RecursiveLock::lock() {
+  std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->lock();
+}
+
+void RecursiveLock::unlock() {
+  std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->unlock();
 }

@@ -1,0 +1,163 @@
+// The module's thread service for the schedule explorer: the same functions as
+// the portable file, on the scheduler's threads, so that every message post,
+// message wait, thread wait and sleep is a point where it chooses who runs.
+// A test build compiles this file in place of the portable one.
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "recursive_lock.h"
+#include "scheduler.h"
+#include "winthread.h"
+
+namespace {
+
+struct ThreadObject {
+  DWORD id = 0;
+  schedule::Thread* thread = nullptr;
+  bool queueMade = false;
+  std::deque<MSG> messages;
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::map<DWORD, std::shared_ptr<ThreadObject>> threads;
+  DWORD nextId = 0x1000;
+};
+
+// Goes with the module: every thread it made has ended by then.
+Registry& registry() {
+  static Registry instance;
+  return instance;
+}
+
+// The module's threads by the scheduler's thread: each knows its object.
+thread_local ThreadObject* current = nullptr;
+
+std::shared_ptr<ThreadObject> find(DWORD id) {
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  auto it = r.threads.find(id);
+  return it == r.threads.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                    DWORD creationFlags, LPDWORD threadId) {
+  if (start == nullptr || creationFlags != 0) return nullptr;
+  auto object = std::make_shared<ThreadObject>();
+  {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    object->id = r.nextId++;
+    r.threads[object->id] = object;
+  }
+  if (threadId != nullptr) *threadId = object->id;
+  object->thread = schedule::spawn([object, start, parameter] {
+    current = object.get();
+    start(parameter);
+    current = nullptr;
+  });
+  return new std::shared_ptr<ThreadObject>(object);
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+  schedule::point("PostThreadMessage");
+  std::shared_ptr<ThreadObject> object = find(threadId);
+  if (!object || !object->queueMade || schedule::finished(object->thread)) return 0;
+  object->messages.push_back(MSG{nullptr, message, wParam, lParam, 0});
+  return 1;
+}
+
+BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT, UINT) {
+  if (msg == nullptr || hwnd != nullptr || current == nullptr) return -1;
+  ThreadObject* self = current;
+  self->queueMade = true;
+  schedule::blockUntil("GetMessage", [self] { return !self->messages.empty(); });
+  *msg = self->messages.front();
+  self->messages.pop_front();
+  return msg->message == WM_QUIT ? 0 : 1;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  if (handle == nullptr) return WAIT_FAILED;
+  ThreadObject& object = **static_cast<std::shared_ptr<ThreadObject>*>(handle);
+  schedule::Thread* thread = object.thread;
+  const bool ended = schedule::blockUntil(
+      "WaitForSingleObject", [thread] { return schedule::finished(thread); },
+      milliseconds == INFINITE ? -1 : static_cast<std::int64_t>(milliseconds));
+  return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr) return 0;
+  auto* reference = static_cast<std::shared_ptr<ThreadObject>*>(handle);
+  const DWORD id = (*reference)->id;
+  delete reference;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.threads.erase(id);
+  return 1;
+}
+
+void Sleep(DWORD milliseconds) {
+  schedule::blockUntil(
+      "Sleep", [] { return false; }, milliseconds);
+}
+
+DWORD GetCurrentThreadId() {
+  // Host threads: the scheduler's threads other than the module's.
+  return current != nullptr ? current->id : 0x80000001u;
+}
+
+// The module stays loaded through the whole test: no references.
+BOOL GetModuleHandleExW(DWORD, LPCWSTR, HMODULE* module) {
+  if (module != nullptr) *module = nullptr;
+  return 0;
+}
+
+BOOL FreeLibrary(HMODULE) {
+  return 0;
+}
+
+void FreeLibraryAndExitThread(HMODULE, DWORD) {}
+
+// The register lock: held across calls into the host, which are points, so it
+// must wait in the scheduler, not in the system.
+namespace {
+struct ScheduledLock {
+  std::thread::id owner;
+  int depth = 0;
+};
+}  // namespace
+
+RecursiveLock::RecursiveLock() {
+  static_assert(sizeof(ScheduledLock) <= sizeof storage_);
+  new (storage_) ScheduledLock;
+}
+
+RecursiveLock::~RecursiveLock() {
+  std::launder(reinterpret_cast<ScheduledLock*>(storage_))->~ScheduledLock();
+}
+
+void RecursiveLock::lock() {
+  auto* lock = std::launder(reinterpret_cast<ScheduledLock*>(storage_));
+  const std::thread::id me = std::this_thread::get_id();
+  if (lock->depth > 0 && lock->owner == me) {
+    ++lock->depth;
+    return;
+  }
+  schedule::blockUntil("the register lock", [lock] { return lock->depth == 0; });
+  lock->owner = me;
+  lock->depth = 1;
+}
+
+void RecursiveLock::unlock() {
+  auto* lock = std::launder(reinterpret_cast<ScheduledLock*>(storage_));
+  if (--lock->depth == 0) lock->owner = std::thread::id();
+  schedule::point("the register lock left");
+}

@@ -166,6 +166,9 @@ void Engine::store(IFrameBuffer* frame) {
   memory_[(memoryHead_ + memoryCount_) % memory_.size()] = buffer;
   ++memoryCount_;
   ++delivered_;
+  // A frame is counted after its delivery: this one is the next to be counted.
+  const AdaptorManager* manager = manager_.load();
+  buffer->number_ = manager != nullptr ? manager->framesCounted() + 1 : delivered_.load();
   arrived_.notify_all();
   if (deliverHook_) deliverHook_();
 }
@@ -182,7 +185,7 @@ bool Engine::takeFrame(Frame& frame, double timeoutSeconds) {
   frame.width = buffer->width_;
   frame.height = buffer->height_;
   frame.time = buffer->time_;
-  frame.number = delivered_ - memoryCount_;
+  frame.number = buffer->number_;
   frame.data.swap(buffer->data_);  // the buffer keeps the caller's old storage
   free_.push_back(buffer);
   return true;

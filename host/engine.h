@@ -41,7 +41,9 @@ struct Frame {
   int width = 0;
   int height = 0;
   double time = 0.0;
-  std::uint64_t number = 0;  // 1 for the first frame of an acquisition
+  // Its place among the frames the adaptor counted in this acquisition (1 for
+  // the first): a gap says frames came that the host had no memory for.
+  std::uint64_t number = 0;
   std::vector<std::uint8_t> data;
 };
 
@@ -58,6 +60,7 @@ class FrameBuffer final : public IFrameBuffer {
   int width_ = 0;
   int height_ = 0;
   double time_ = 0.0;
+  std::uint64_t number_ = 0;
   bool hasImage_ = false;
   std::uint64_t actionsAtLending_ = 0;
   std::vector<std::uint8_t> data_;

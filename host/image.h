@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct Image {
 // False for a frame type the host does not know or data shorter than the frame.
 bool decodeImage(const Frame& frame, Image& image);
 
+// The image as PNG bytes at its depth; false with the reason.
+bool encodeImage(const Image& image, std::vector<std::uint8_t>& png, std::string& error);
 // A PNG file of the image at its depth, written whole or not at all; on
 // failure error names the file and the cause.
 bool writeImage(const Image& image, const std::string& path, std::string& error);
@@ -33,7 +36,9 @@ bool readImage(const std::string& path, Image& image, std::string& error);
 
 // Writes bytes to a file whole or not at all: under a temporary name, renamed
 // when complete. On failure error names the file and the system's reason.
-bool writeFileWhole(const std::string& path, const void* data, std::size_t size,
-                    std::string& error);
+// beforeRename, when given, runs once the bytes are complete on disk (under
+// the temporary name); false from it fails the write with its error as it stands.
+bool writeFileWhole(const std::string& path, const void* data, std::size_t size, std::string& error,
+                    const std::function<bool(std::string&)>& beforeRename = nullptr);
 
 }  // namespace host

@@ -24,8 +24,10 @@ const VirtualBus& VirtualBus::find() {
     lookUp(CORVANE_BUS_DESCRIPTION, b.description_);
     lookUp(CORVANE_BUS_SET_PULSE_RATE, b.pulseRate_);
     lookUp(CORVANE_BUS_READ_RESOURCES, b.resources_);
+    lookUp(CORVANE_BUS_STARTUP_ERROR, b.startupError_);
     // All or nothing: a library with some of them is not the virtual bus.
-    if (!b.install_ || !b.description_ || !b.pulseRate_ || !b.resources_) b = VirtualBus{};
+    if (!b.install_ || !b.description_ || !b.pulseRate_ || !b.resources_ || !b.startupError_)
+      b = VirtualBus{};
     return b;
   }();
   return bus;
@@ -52,6 +54,12 @@ CorvaneBusResources VirtualBus::resources() const {
   CorvaneBusResources r{};
   resources_(&r);
   return r;
+}
+
+std::string VirtualBus::startupError() const {
+  std::vector<char> text(startupError_(nullptr, 0) + 1);
+  startupError_(text.data(), text.size());
+  return text.data();
 }
 
 std::string needsVirtualBus(const std::string& what) {

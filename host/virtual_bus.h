@@ -22,12 +22,15 @@ class VirtualBus {
   std::string description() const;
   bool setPulseRate(std::uint64_t cameraId, double hertz) const;
   CorvaneBusResources resources() const;
+  // Why the bus file named at load was not installed; empty when it was.
+  std::string startupError() const;
 
  private:
   CorvaneBusInstall install_ = nullptr;
   CorvaneBusDescription description_ = nullptr;
   CorvaneBusSetPulseRate pulseRate_ = nullptr;
   CorvaneBusReadResources resources_ = nullptr;
+  CorvaneBusStartupError startupError_ = nullptr;
 };
 
 // "<what> needs the virtual camera bus; the camera bus library here is another."

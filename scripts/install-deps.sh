@@ -10,7 +10,7 @@
 # Debian's patches, into /usr/local/src/corvane/.
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
-      libstb-dev libcli11-dev clang-format dpkg-dev curl ca-certificates)
+      libstb-dev libcli11-dev libtiff-dev python3-tifffile clang-format dpkg-dev curl ca-certificates)
 case "${1:-native}" in
   all) want+=(g++-mingw-w64-x86-64-posix wine64 wine clang lld llvm chromium chromium-driver jq) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;
@@ -30,7 +30,7 @@ fi
 # fetched with an apt state of its own (the system's package lists stay as they are).
 debian_source() {
   local package="$1" folder="$2"; shift 2
-  [[ -f $folder/$1 ]] && return
+  [[ -e $folder/$1 ]] && return
   echo "Fetching Debian's source of $package"
   local work
   work="$(mktemp -d)"
@@ -44,8 +44,13 @@ debian_source() {
   (cd "$work" && "${apt[@]}" source "$package" >/dev/null)
   mkdir -p "$folder"
   local file
-  for file in "$@"; do cp "$work"/"$package"-*/"$file" "$folder/"; done
+  for file in "$@"; do cp -r "$work"/"$package"-*/"$file" "$folder/"; done
   rm -rf "$work"
 }
 debian_source cpp-httplib /usr/local/src/corvane/cpp-httplib httplib.h LICENSE
 debian_source lodepng /usr/local/src/corvane/lodepng lodepng.cpp lodepng.h LICENSE
+# PNG's deflate at a low level, fast enough for a camera's full rate.
+debian_source libdeflate /usr/local/src/corvane/libdeflate lib common_defs.h libdeflate.h COPYING
+# TIFF stacks; the Windows build compiles it from this source, the native one
+# links Debian's libtiff.
+debian_source tiff /usr/local/src/corvane/tiff CMakeLists.txt .

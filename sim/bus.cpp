@@ -38,6 +38,7 @@ Bus::Bus() {
 
 std::string Bus::startupError() {
   std::lock_guard<std::mutex> lock(mutex_);
+  startupErrorTaken_ = true;
   return startupError_;
 }
 
@@ -198,6 +199,7 @@ CvStatus Bus::initialize() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++initCount_;
   // The library starts, without cameras, and says why.
+  sayStartupError();
   return startupError_.empty() ? kOk : kBusNotRead;
 }
 
@@ -479,6 +481,7 @@ bool Bus::readCamera(std::uint64_t cameraId, CameraState& state) {
   state.framesCompleted = s.exists && !s.triggered && !s.freeRunning
                               ? s.firstSeq + completedBy(*camera, Clock::now())
                               : camera->nextSeq;
+  state.pulsesIgnored = s.pulsesIgnored;
   return true;
 }
 

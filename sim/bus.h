@@ -75,6 +75,7 @@ class Bus {
   void log(Call call);
 
   // Why the bus the library started with could not be installed; empty when it was.
+  // Why the bus that was to be installed at load was not; the caller says it.
   std::string startupError();
 
   // Control interface.
@@ -137,6 +138,7 @@ class Bus {
 
   Bus();
   void installStartupBus();
+  void sayStartupError();  // REQUIRES mutex_ held
   // Each requires the lock.
   HandleRecord* handleOf(CvCameraHandle handle, CvStatus& status);
   std::shared_ptr<Engine> engineOf(CvEngineHandle engine);
@@ -173,6 +175,7 @@ class Bus {
   std::uint64_t nextEpoch_ = 1;
   int initCount_ = 0;
   std::string startupError_;
+  bool startupErrorTaken_ = false;
   bool freeRunning_ = false;
   double timeoutScale_ = 1.0;
 

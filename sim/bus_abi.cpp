@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "bl1394.h"
+#include "bus.h"
 #include "control.h"
 #include "corvane_bus.h"
 
@@ -47,6 +48,16 @@ BL1394_API size_t corvaneBusDescription(char* buffer, size_t size) {
 
 BL1394_API int corvaneBusSetPulseRate(uint64_t cameraId, double hertz) {
   return sim::setPulseRate(cameraId, hertz) ? 0 : 1;
+}
+
+BL1394_API size_t corvaneBusStartupError(char* buffer, size_t size) {
+  try {
+    const std::string error = sim::Bus::get().startupError();
+    if (error.size() < size) copy(error, buffer, size);
+    return error.size();
+  } catch (...) {
+    return 0;
+  }
 }
 
 BL1394_API int corvaneBusReadResources(CorvaneBusResources* resources) {

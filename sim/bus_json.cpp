@@ -432,8 +432,23 @@ bool parseBus(const std::string& text, BusDesc& bus, std::string& error) {
     return false;
   }
   json document;
+  // A key given twice would silently lose one of its values: refused.
+  std::vector<std::set<std::string>> keys;
+  std::string twice;
+  const json::parser_callback_t noKeyTwice = [&](int, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) keys.emplace_back();
+    if (event == json::parse_event_t::object_end && !keys.empty()) keys.pop_back();
+    if (event == json::parse_event_t::key && !keys.empty() &&
+        !keys.back().insert(parsed.get<std::string>()).second && twice.empty())
+      twice = parsed.get<std::string>();
+    return true;
+  };
   try {
-    document = json::parse(text);
+    document = json::parse(text, noKeyTwice);
+    if (!twice.empty()) {
+      error = "the key \"" + twice + "\" appears twice in one object";
+      return false;
+    }
   } catch (const json::exception& e) {
     // The library's message names the line and column (or the number that
     // overflows), behind a tag of its own that tells a user nothing.
@@ -571,7 +586,7 @@ std::string busToJson(const BusDesc& bus) {
   if (bus.quirks != LibraryQuirks{})
     document["quirks"] = {{"texts", quirkName(bus.quirks.texts)},
                           {"nullStatusTexts", bus.quirks.nullStatusTexts}};
-  return document.dump(2);
+  return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace sim

@@ -207,6 +207,13 @@ std::uint64_t Bus::completedBy(const Camera& camera, Clock::time_point now) cons
 void Bus::firePulse(Camera& camera, Clock::time_point when) {
   Stream& s = camera.stream;
   if (!camera.running || !s.triggered || when < s.start) return;
+  // A pulse while the last frame is still being sent (its packets take the
+  // format's period) starts nothing: the camera does not overlap its triggers.
+  if (s.sending && when - *s.sending < duration(s.format.period)) {
+    ++s.pulsesIgnored;
+    return;
+  }
+  s.sending = when;
   s.pulses.emplace_back(camera.nextSeq++, when);
   while (s.pulses.size() > kMaxPendingPulses) s.pulses.pop_front();
 }

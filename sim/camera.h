@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -60,6 +61,8 @@ struct Stream {
   double pulseRate = 0.0;
   Clock::time_point pulseOrigin;
   std::uint64_t pulsesGenerated = 0;
+  std::optional<Clock::time_point> sending;  // the pulse whose frame goes out last
+  std::uint64_t pulsesIgnored = 0;           // came while a frame was being sent
   // Frames finished by the stop itself (the framesAfterStop quirk): a
   // free-running or fixed-rate stream has this many more, handed out after it.
   std::uint32_t finishedAtStop = 0;

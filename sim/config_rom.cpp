@@ -90,15 +90,16 @@ ConfigRom::ConfigRom(const CameraDesc& desc) {
         entry(iidc::kKeyNodeCapabilities, 0x0083C0), entry(iidc::kKeyUnitDirectory, 0)}});
   Block unit{{entry(iidc::kKeyUnitSpecId, iidc::kIidcSpecId),
               entry(iidc::kKeyUnitSwVersion, iidc::kIidcSwVersion)}};
-  if (desc.iidcVersion >= 131)
-    unit.body.push_back(entry(iidc::kKeyUnitSubSwVersion, iidc::kIidc131SubVersion));
   unit.body.push_back(entry(iidc::kKeyUnitDependentDirectory, 0));
   const std::size_t unitAt = layout.add(unit);
-  const std::size_t dependent =
-      layout.add({{entry(iidc::kKeyCommandRegsBase, iidc::quadletOffset(desc.commandBase)),
-                   entry(iidc::kKeyVendorNameLeaf, 0), entry(iidc::kKeyModelNameLeaf, 0),
-                   entry(iidc::kKeyVendorUniqueInfo0, desc.number & 0xFFFFFFu),
-                   entry(iidc::kKeyVendorUniqueInfo1, desc.number >> 24)}});
+  // IIDC 1.31 tells itself by Unit_Sub_SW_Version in the unit dependent directory.
+  Block dependentBlock{{entry(iidc::kKeyCommandRegsBase, iidc::quadletOffset(desc.commandBase)),
+                        entry(iidc::kKeyVendorNameLeaf, 0), entry(iidc::kKeyModelNameLeaf, 0)}};
+  if (desc.iidcVersion >= 131)
+    dependentBlock.body.push_back(entry(iidc::kKeyUnitSubSwVersion, iidc::kIidc131SubVersion));
+  dependentBlock.body.push_back(entry(iidc::kKeyVendorUniqueInfo0, desc.number & 0xFFFFFFu));
+  dependentBlock.body.push_back(entry(iidc::kKeyVendorUniqueInfo1, desc.number >> 24));
+  const std::size_t dependent = layout.add(dependentBlock);
   const std::size_t vendor = layout.add(textLeaf(desc.vendor));
   const std::size_t model = layout.add(textLeaf(desc.model));
 

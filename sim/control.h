@@ -273,6 +273,7 @@ struct CameraState {
   std::uint32_t openHandles = 0;
   std::uint8_t channel = 255;  // reserved channel, 255 = none
   std::uint64_t framesCompleted = 0;
+  std::uint64_t pulsesIgnored = 0;  // trigger pulses that came while a frame was being sent
   // What the camera sends, or sent last: colour coding, image size, bytes a frame.
   std::uint32_t coding = 0;
   std::uint32_t width = 0, height = 0;

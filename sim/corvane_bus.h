@@ -30,6 +30,13 @@ typedef struct CorvaneBusResources {
 } CorvaneBusResources;
 typedef int (*CorvaneBusReadResources)(CorvaneBusResources* resources);
 
+/* Why the bus description named at load (CORVANE_BUS, or virtual-bus.json
+ * beside the library) was not installed, empty when it was: returns its
+ * length, copies it as the description does. The library then leaves saying
+ * it to the caller. */
+typedef size_t (*CorvaneBusStartupError)(char* buffer, size_t size);
+
+#define CORVANE_BUS_STARTUP_ERROR "corvaneBusStartupError"
 #define CORVANE_BUS_INSTALL "corvaneBusInstall"
 #define CORVANE_BUS_DESCRIPTION "corvaneBusDescription"
 #define CORVANE_BUS_SET_PULSE_RATE "corvaneBusSetPulseRate"

@@ -39,10 +39,12 @@ constexpr std::uint32_t kKeyModuleVendorId = 0x03;
 constexpr std::uint32_t kKeyNodeCapabilities = 0x0C;
 constexpr std::uint32_t kKeyUnitSpecId = 0x12;
 constexpr std::uint32_t kKeyUnitSwVersion = 0x13;
-constexpr std::uint32_t kKeyUnitSubSwVersion = 0x38;   // IIDC 1.31 on, in the unit directory
-constexpr std::uint32_t kKeyCommandRegsBase = 0x40;    // in the unit dependent directory
-constexpr std::uint32_t kKeyVendorUniqueInfo0 = 0x38;  // in the unit dependent directory
-constexpr std::uint32_t kKeyVendorUniqueInfo1 = 0x39;
+// In the unit dependent directory: the command base, Unit_Sub_SW_Version (IIDC
+// 1.31 on) and the vendor's unique information.
+constexpr std::uint32_t kKeyCommandRegsBase = 0x40;
+constexpr std::uint32_t kKeyUnitSubSwVersion = 0x38;
+constexpr std::uint32_t kKeyVendorUniqueInfo0 = 0x39;
+constexpr std::uint32_t kKeyVendorUniqueInfo1 = 0x3A;
 constexpr std::uint32_t kKeyVendorNameLeaf = 0x81;
 constexpr std::uint32_t kKeyModelNameLeaf = 0x82;
 constexpr std::uint32_t kKeyUnitDirectory = 0xD1;

@@ -75,7 +75,8 @@ Camera::Identity Camera::readIdentity() const {
   if (!find(root, iidc::kKeyUnitDirectory, unit) ||
       !find(unit, iidc::kKeyUnitDependentDirectory, dependent))
     return id;
-  id.iidc131 = find(unit, iidc::kKeyUnitSubSwVersion, value) && value >= iidc::kIidc131SubVersion;
+  id.iidc131 =
+      find(dependent, iidc::kKeyUnitSubSwVersion, value) && value >= iidc::kIidc131SubVersion;
   if (find(dependent, iidc::kKeyCommandRegsBase, value))
     id.commandBase = iidc::kInitialSpace + 4 * value;
   std::uint32_t low = 0, high = 0;

@@ -70,7 +70,12 @@ void Bus::installStartupBus() {
   install(BusDesc{}, nullptr);
   std::lock_guard<std::mutex> lock(mutex_);
   startupError_ = "virtual camera bus: " + error + " (no cameras)";
-  say("BL1394: " + startupError_);
+}
+
+void Bus::sayStartupError() {
+  // Said at the library's start, unless a program took the reason to say it itself.
+  if (!startupError_.empty() && !startupErrorTaken_) say("BL1394: " + startupError_);
+  startupErrorTaken_ = true;
 }
 
 }  // namespace sim

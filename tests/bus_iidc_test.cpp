@@ -130,16 +130,17 @@ void IidcTest::Walk(std::uint32_t adapter, const sim::CameraDesc& d) {
   auto unit = cam.directory(root[0xD1]);
   EXPECT_EQ(0x00A02Du, unit[0x12]) << "unit_spec_ID: IIDC";
   EXPECT_EQ(0x000102u, unit[0x13]) << "unit_sw_version";
-  EXPECT_EQ(d.iidcVersion == 131 ? 1u : 0u, unit.count(0x38)) << "unit_sub_sw_version";
-  if (d.iidcVersion == 131) {
-    EXPECT_EQ(0x10u, unit[0x38]);
-  }
   auto dependent = cam.directory(unit[0xD4]);
+  EXPECT_EQ(0u, unit.count(0x38)) << "unit_sub_sw_version is not in the unit directory";
+  EXPECT_EQ(d.iidcVersion == 131 ? 1u : 0u, dependent.count(0x38)) << "unit_sub_sw_version";
+  if (d.iidcVersion == 131) {
+    EXPECT_EQ(0x10u, dependent[0x38]);
+  }
   cam.base = kSpace + 4 * dependent[0x40];
   EXPECT_EQ(d.commandBase, cam.base) << "command_regs_base";
   EXPECT_EQ(d.vendor, cam.text(dependent[0x81]));
   EXPECT_EQ(d.model, cam.text(dependent[0x82]));
-  EXPECT_EQ(d.number, dependent[0x39] << 24 | dependent[0x38]) << "vendor unique info";
+  EXPECT_EQ(d.number, dependent[0x3A] << 24 | dependent[0x39]) << "vendor unique info";
   EXPECT_EQ(cam.base, Query<std::uint32_t>(h, 19));
   EXPECT_EQ(d.number, Query<std::uint32_t>(h, 26));
   EXPECT_EQ(d.speed, Query<std::uint8_t>(h, 25));

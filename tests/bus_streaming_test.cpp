@@ -1,6 +1,8 @@
 // Streaming on the virtual bus: frames in time and in order, free-running,
 // hardware triggers, bandwidth, and the picture itself.
+#include <chrono>
 #include <cmath>
+#include <thread>
 
 #include "bus_fixture.h"
 #include "frame_source.h"
@@ -133,8 +135,16 @@ TEST_F(StreamingTest, TriggeredCameraSendsOneFramePerPulse) {
   ASSERT_TRUE(sim::pulseTrigger(kBayer, 0));  // the wrong line: ignored
   EXPECT_EQ(sim::kTimeout, CvGetNextCompleteFrame(&frame, engine, 2000));
   ASSERT_TRUE(sim::pulseTrigger(kBayer, 1));
+  ASSERT_TRUE(sim::pulseTrigger(kBayer));  // while the first frame is sent: starts nothing
+  std::vector<std::uint32_t> sequence = Take(engine, 1, bytes);
+  sim::CameraState state;
+  ASSERT_TRUE(sim::readCamera(kBayer, state));
+  EXPECT_EQ(1u, state.pulsesIgnored);
+  // Its 75 packets sent (9.4 ms), the next pulse starts the next frame.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_TRUE(sim::pulseTrigger(kBayer));
-  std::vector<std::uint32_t> sequence = Take(engine, 2, bytes);
+  const std::vector<std::uint32_t> next = Take(engine, 1, bytes);
+  sequence.insert(sequence.end(), next.begin(), next.end());
   ASSERT_EQ(2u, sequence.size());
   EXPECT_EQ(sequence[0] + 1, sequence[1]);
   EXPECT_EQ(sim::kTimeout, CvGetNextCompleteFrame(&frame, engine, 2000));

@@ -62,9 +62,33 @@ expect_ok 'Corvane Solo 0' --bus "$(native_path "$work/solo.json")" list
 expect_ok '"frames": 3' acquire 3 "VARIABLE_0 (640X480) RGB8" --frames 3 --roi 8,2,320,240 --out "$(native_path "$work/ok")" --json
 [[ -s "$work/ok/frame_0003.png" && -s "$work/ok/contact_sheet.png" ]] && pass=$((pass + 1)) ||
   fail "no third picture or no contact sheet"
-# A record of every frame: its number, its time and the gap before it.
-grep -q '"gap": null' "$work/ok/acquisition.json" && [[ $(grep -c '"gap"' "$work/ok/acquisition.json") -eq 3 ]] &&
-  pass=$((pass + 1)) || fail "no record of every frame"
+# A line for every frame written: its number, file, time, the gap before it.
+[[ $(head -1 "$work/ok/frames.jsonl") == *'"gap":null'* && $(grep -c '"file"' "$work/ok/frames.jsonl") -eq 3 ]] &&
+  pass=$((pass + 1)) || fail "no line for every frame"
+py=/usr/bin/python3  # Debian's, with tifffile
+# Every frame the camera sent while the run took frames is written or counted
+# as skipped: the lines' skips and the lines add up to the last frame's number.
+bus_with s800.json '{"id": 4, "model": "S800", "speed": 3, "filterPattern": 1, "format7": [{"mode": 0, "maxWidth": 1280, "maxHeight": 960, "widthUnit": 8, "heightUnit": 2, "codings": [0, 9, 10], "packetSize": 8192}]}'
+for save in png tiff; do
+  "${run[@]}" --bus "$(native_path "$work/s800.json")" acquire 1 "VARIABLE_0 (1280X960) Raw8" --frames 60 --save $save \
+    --out "$(native_path "$work/all-$save")" >/dev/null 2>&1
+  check "every frame written or skipped ($save)" "$py" -c '
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1] + "/frames.jsonl")]
+run = json.load(open(sys.argv[1] + "/acquisition.json"))
+last = max(l["number"] for l in lines)
+assert len(lines) == run["frames"] == 60 and run["state"] == "done"
+assert sum(l["skippedBefore"] for l in lines) == run["skipped"] == last - len(lines)
+assert run["cameraFps"] > 50 and run["writingFps"] > 0' "$work/all-$save"
+done
+# The stack, read by an independent reader: a page a frame, the mosaic as the sensor gave it.
+check "TIFF stack" "$py" -c '
+import json, sys, tifffile
+with tifffile.TiffFile(sys.argv[1]) as t:
+    assert len(t.pages) == 60 and t.pages[0].shape == (960, 1280) and t.pages[0].dtype == "uint8"
+    first = json.loads(t.pages[0].description)
+    assert first["bayer"] == "RGGB" and first["number"] >= 1 and "time" in json.loads(t.pages[59].description)' \
+  "$work/all-tiff/frames.tif"
 
 # Pictures at the data's depth: PNG's IHDR holds bit depth (byte 24) and colour type (byte 25).
 ihdr() { od -An -tu1 -j24 -N2 "$1" | xargs; }
@@ -84,22 +108,46 @@ depth_is "8 2" 3 "VARIABLE_0 (640X480) YUV422"
   pass=$((pass + 1)) || fail "--save raw"
 
 # Ctrl-C: the camera stops, what was taken is written, and the tool says how many.
-"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 1000 --out "$(native_path "$work/long")" >"$work/long.out" 2>&1 &
+# Names padded to the largest number the run can reach, so that they sort.
+"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 10000 --out "$(native_path "$work/long")" >"$work/long.out" 2>&1 &
 long=$!
 for _ in $(seq 1 300); do
-  [[ -f "$work/long/frame_0005.png" ]] && break
+  [[ -f "$work/long/frame_00005.png" ]] && break
   sleep 0.1
 done
+# While it runs, the folder is its own.
+expect_error "is in use by another acquisition" acquire 1 --frames 1 --overwrite --out "$(native_path "$work/long")"
 kill -INT "$long"
 wait "$long"
 status=$?
-taken=$(tr -d '\r' <"$work/long.out" | sed -n 's/^interrupted: \([0-9]*\) of 1000 frames taken and written$/\1/p')
-if [[ $status -eq 1 && -n "$taken" && -s "$work/long/contact_sheet.png" &&
-      $(grep -c '"gap"' "$work/long/acquisition.json") -eq $taken && -s "$work/long/frame_$(printf %04d "$taken").png" ]]; then
+taken=$(tr -d '\r' <"$work/long.out" | sed -n 's/^interrupted: \([0-9]*\) of 10000 frames written$/\1/p')
+if [[ $status -eq 1 && -n "$taken" && -s "$work/long/contact_sheet.png" && ! -e "$work/long/.corvane-acquire.lock" &&
+      $(grep -c '"file"' "$work/long/frames.jsonl") -eq $taken && -s "$work/long/frame_$(printf %05d "$taken").png" ]]; then
   pass=$((pass + 1))
 else
   fail "interrupted acquisition: status $status, $(cat "$work/long.out")"
 fi
+# Killed outright: every complete frame file on disk has its line.
+every_file_has_its_line() {  # every_file_has_its_line DIR
+  local f
+  for f in "$1"/frame_*.png "$1"/frame_*.raw; do
+    [[ -e "$f" ]] || continue
+    grep -q "\"file\":\"$(basename "$f")\"" "$1/frames.jsonl" || return 1
+  done
+}
+"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 10000 --out "$(native_path "$work/killed")" >/dev/null 2>&1 &
+pid=$!
+for _ in $(seq 1 300); do
+  [[ -f "$work/killed/frame_00008.png" ]] && break
+  sleep 0.1
+done
+kill -9 "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+pid=""
+check "a line for every frame file after kill -9" every_file_has_its_line "$work/killed"
+check "the run's description before its first frame" grep -q '"state": "running"' "$work/killed/acquisition.json"
+# A stale lock (its process is gone) is no obstacle.
+expect_ok '1 frames written' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/killed")"
 
 expect_error 'adapters[0].cameras[0].speed: 9 is above 5' --bus "$(native_path "$work/bad-value.json")" list
 expect_error 'bad-syntax.json' --bus "$(native_path "$work/bad-syntax.json")" list
@@ -136,8 +184,25 @@ expect_error 'has no hardware trigger Mode_3/Source_0' acquire 2 --trigger Mode_
 expect_error 'has no hardware trigger' acquire 1 --trigger Mode_0/Source_0 --out "$(native_path "$work/g")"
 expect_error '--frames takes a count' acquire 1 --frames 0 --out "$(native_path "$work/h")"
 expect_error '--pulse-rate takes a rate' acquire 2 --pulse-rate -3 --out "$(native_path "$work/i")"
-expect_error '--save takes png or raw' acquire 1 --save tiff --out "$(native_path "$work/j")"
+expect_error '--save takes png, tiff or raw' acquire 1 --save bmp --out "$(native_path "$work/j")"
+expect_error '--frames takes a count in digits (1000, not 1e3' acquire 1 --frames 1e3 --out "$(native_path "$work/j")"
+expect_error '--frames takes at most 999999999 frames' acquire 1 --frames 1000000000 --out "$(native_path "$work/j")"
+expect_error 'region 0,0,0,0 is empty: its width and height are 1 or more' acquire 1 --roi 0,0,0,0 --out "$(native_path "$work/j")"
+expect_error "image. Format 7 mode 0 takes regions" acquire 3 "VARIABLE_0 (640X480) RGB8" --roi 600,0,100,100 --out "$(native_path "$work/j")"
+expect_error "is a folder; --out takes a file" describe --out "$(native_path "$work")"
+printf '{"adapters": [{"cameras": [{"id": 1, "id": 2}]}]}' >"$work/twice.json"
+expect_error 'the key "id" appears twice in one object' --bus "$(native_path "$work/twice.json")" list
+# A broken bus file named at load: the bus command too ends in one line and status 2.
+CORVANE_BUS="$(native_path "$work/bad-syntax.json")" expect_error 'bad-syntax.json: parse error' bus
+expect_ok 'colour filter RGGB (pattern 1)' bus
+expect_ok 'other traffic takes 4000 of' --bus "$(native_path "$work/busy.json")" bus
+"${run[@]}" acquire 3 "VARIABLE_0 (640X480) YUV422" --frames 1 --save raw --out "$(native_path "$work/yuv")" >/dev/null 2>&1
+check "raw.json names YUV's order" grep -q '"order": "U Y V Y"' "$work/yuv/raw.json"
 expect_error "holds files already; give --overwrite" acquire 1 --frames 1 --out "$(native_path "$work/ok")"
+# --overwrite destroys nothing until the new run has its first frame.
+expect_error "no device '9'" acquire 9 --overwrite --out "$(native_path "$work/ok")"
+expect_error "has no format 'VGA'" acquire 1 VGA --overwrite --out "$(native_path "$work/ok")"
+check "--overwrite kept the earlier run after a refusal" test -s "$work/ok/frame_0003.png"
 expect_ok '"frames": 1' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/ok")" --json
 [[ ! -e "$work/ok/frame_0002.png" ]] && pass=$((pass + 1)) ||
   fail "--overwrite left an earlier acquisition's pictures"
@@ -146,12 +211,33 @@ if [[ "$tool" != *.exe ]]; then
   # A full disk, where this machine lets a small one be mounted.
   mkdir -p "$work/small"
   if mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null; then
-    expect_error "frame_0007.png: No space left on device" acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 20 --out "$work/small/f"
+    # Whichever writer meets the full disk first, the run stops there and keeps its record.
+    expect_error ": No space left on device" acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 20 --out "$work/small/f"
+    check "a line for every frame file on a full disk" every_file_has_its_line "$work/small/f"
     umount "$work/small"
   else
-    echo "(no full disk tried: a tmpfs cannot be mounted here)"
+    echo "SKIPPED: the full-disk row (a tmpfs cannot be mounted here)"
   fi
+  # Text that is not UTF-8 (a folder's name) is written as valid JSON.
+  expect_ok '"frames": 1' acquire 1 --frames 1 --out $'/tmp/lat\xe9n-'"$$" --json
+  check "acquisition.json of a folder named in Latin-1" "$py" -c 'import json, sys; json.load(open(sys.argv[1]))' $'/tmp/lat\xe9n-'"$$/acquisition.json"
+  rm -rf $'/tmp/lat\xe9n-'"$$"
+else
+  # Any name reaches the Windows tool whole: not only the ANSI code page's.
+  expect_ok '1 frames written' acquire 1 --frames 1 --out "$(native_path "$work/Kameras Ü 日本")"
+  check "a folder named outside the code page" test -s "$work/Kameras Ü 日本/frame_0001.png"
 fi
+# A failed write stops the run with the system's reason, and keeps what was written and its record.
+mkdir -p "$work/blocked/frame_0004.png/x"
+expect_error "frame_0004.png" acquire 1 "640X480 Mono8 30 FPS" --frames 20 --overwrite --out "$(native_path "$work/blocked")"
+check "a line for every frame file after a failed write" every_file_has_its_line "$work/blocked"
+# Triggered frames respect the camera's packet time: 100 pulses a second, 1280x960 Mono8 in 4096-byte packets (26.7 at most).
+expect_ok '"cameraFps": 2' acquire 2 "VARIABLE_0 (1280X960) Mono8" --trigger Mode_0/Source_0 --pulse-rate 100 --frames 20 \
+  --out "$(native_path "$work/fast-trigger")" --json
+# A slow trigger: the tool says once that it waits, and no timeout is news.
+"${run[@]}" acquire 2 --trigger Mode_0/Source_0 --pulse-rate 0.4 --frames 2 --out "$(native_path "$work/slow")" >"$work/slow.out" 2>"$work/slow.err"
+[[ $(grep -c 'waiting for trigger pulses' "$work/slow.err") -eq 1 && $(grep -c 'Failed to receive' "$work/slow.out") -eq 0 ]] &&
+  pass=$((pass + 1)) || fail "slow trigger: $(cat "$work/slow.err" "$work/slow.out")"
 expect_error '--max-viewers takes a count from 1 to 256' view 1 --max-viewers 0
 expect_error "unknown command 'lst'" lst
 expect_error "unknown option '--bogus'" --bogus list

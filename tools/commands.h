@@ -38,7 +38,7 @@ struct AcquireOptions {
   std::vector<std::string> settings;
   std::string out = "frames";
   bool overwrite = false;    // a folder that holds an earlier acquisition's files
-  std::string save = "png";  // "png" (at the data's depth) or "raw" (the camera's bytes)
+  std::string save = "png";  // "png" or "tiff" (at the data's depth), "raw" (the camera's bytes)
   bool json = false;
 };
 

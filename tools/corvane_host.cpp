@@ -8,6 +8,7 @@
 // Arguments are parsed by CLI11; every bad one ends in one line on standard
 // error and exit status 2.
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,10 +17,15 @@
 
 #include <CLI/CLI.hpp>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "cli_values.h"
 #include "commands.h"
 #include "kit.h"
 #include "module.h"
+#include "paths.h"
 #include "virtual_bus.h"
 
 #ifndef CORVANE_VERSION
@@ -41,7 +47,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--module", "takes a module file"},
     {"--port", "takes a port number from 0 to 65535"},
     {"--max-viewers", "takes a count from 1 to 256"},
-    {"--save", "takes png or raw"},
+    {"--save", "takes png, tiff or raw"},
 };
 
 // A check whose message is what the option takes.
@@ -52,9 +58,18 @@ CLI::Validator takes(const std::string& option, bool (*accepts)(const std::strin
       "");
 }
 
-bool isCountOfOneOrMore(const std::string& text) {
-  std::uint32_t n = 0;
-  return host::parseCount(text, n) && n >= 1;
+// --frames: what is wrong with the count, in the words that fit it.
+CLI::Validator frameCount() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+          return "takes a count in digits (1000, not 1e3 or 1,000)";
+        if (text.find_first_not_of('0') == std::string::npos) return "takes a count of 1 or more";
+        std::uint32_t n = 0;
+        if (!host::parseCount(text, n)) return "takes at most 999999999 frames";
+        return {};
+      },
+      "");
 }
 
 bool isRoi(const std::string& text) {
@@ -89,7 +104,7 @@ bool isPort(const std::string& text) {
 }
 
 bool isSave(const std::string& text) {
-  return text == "png" || text == "raw";
+  return text == "png" || text == "tiff" || text == "raw";
 }
 
 bool isNotEmpty(const std::string& text) {
@@ -149,9 +164,7 @@ std::string extras(const CLI::App& app) {
   return {};
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   CLI::App app(
       "The stand-in host: discovers cameras through the adaptor module, shows their "
       "properties and acquires frames, on the embedded virtual camera bus.",
@@ -210,7 +223,7 @@ int main(int argc, char** argv) {
   addCapture(acquiring, acquire.capture);
   acquiring->add_option("--frames", acquire.frames, "frames to acquire (default 10)")
       ->type_name("N")
-      ->check(takes("--frames", isCountOfOneOrMore));
+      ->check(frameCount());
   addSettings(acquiring, acquire.settings);
   acquiring->add_option("--out", acquire.out, "folder for the pictures (default frames/)")
       ->type_name("DIR")
@@ -219,8 +232,9 @@ int main(int argc, char** argv) {
                       "write into a folder that holds an earlier acquisition's files");
   acquiring
       ->add_option("--save", acquire.save,
-                   "png: pictures at the data's depth (default); raw: the camera's bytes")
-      ->type_name("png|raw")
+                   "png: pictures at the data's depth (default); tiff: one TIFF stack at the "
+                   "data's depth; raw: the camera's bytes")
+      ->type_name("png|tiff|raw")
       ->check(takes("--save", isSave));
   acquiring->add_flag("--json", acquire.json, "the summary as JSON");
 
@@ -264,11 +278,16 @@ int main(int argc, char** argv) {
       return tool::fail(sub->get_name() + ": " + host::needsVirtualBus("--pulse-rate"));
   if (!busFile.empty()) {
     if (!virtualBus.present()) return tool::fail(host::needsVirtualBus("--bus"));
-    std::ifstream file(busFile, std::ios::binary);
+    // The bus file given here replaces one named at load: that one's fault is no matter.
+    virtualBus.startupError();
+    std::ifstream file(host::fsPath(busFile), std::ios::binary);
     std::ostringstream text;
     if (!file || !(text << file.rdbuf())) return tool::fail(busFile + ": cannot be read");
     std::string error;
     if (!virtualBus.install(text.str(), error)) return tool::fail(busFile + ": " + error);
+  } else if (virtualBus.present()) {
+    // A broken bus file named at load ends every command, in one line.
+    if (const std::string why = virtualBus.startupError(); !why.empty()) return tool::fail(why);
   }
   if (bus->parsed()) return tool::describeBus(busJson);
   if (describing->parsed()) return tool::describe(common, describe);
@@ -277,3 +296,28 @@ int main(int argc, char** argv) {
   if (viewing->parsed()) return tool::view(common, view);
   return tool::acquire(common, acquire);
 }
+
+}  // namespace
+
+#if defined(_WIN32)
+// The system's arguments in UTF-16, passed on in UTF-8, the tool's text
+// everywhere: any folder name arrives whole, not only the ANSI code page's.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < argc; ++i) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    if (size > 0) WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, text.data(), size, nullptr, nullptr);
+    text.resize(std::strlen(text.c_str()));
+    texts.push_back(std::move(text));
+  }
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+  return run(argc, argv);
+}
+#endif

@@ -14,7 +14,10 @@
 
 #include "bl1394.h"
 #include "commands.h"
+#include "image.h"
+#include "paths.h"
 #include "support.h"
+#include "text.h"
 
 namespace tool {
 namespace {
@@ -130,10 +133,12 @@ void identity(Reader& r, json& camera) {
   if (!root || root->count(0xD1) == 0) return;
   const auto unit = r.directory(root->at(0xD1));
   if (!unit) return;
-  camera["iidcVersion"] = unit->count(0x38) != 0 && unit->at(0x38) >= 0x10 ? "1.31" : "1.30";
+  camera["iidcVersion"] = "1.30";
   if (unit->count(0xD4) == 0) return;
   const auto dependent = r.directory(unit->at(0xD4));
   if (!dependent) return;
+  // Unit_Sub_SW_Version, in the unit dependent directory from IIDC 1.31 on.
+  if (dependent->count(0x38) != 0 && dependent->at(0x38) >= 0x10) camera["iidcVersion"] = "1.31";
   if (dependent->count(0x40)) {
     r.base = kSpace + 4 * dependent->at(0x40);
     camera["commandBase"] = hex(r.base);
@@ -319,24 +324,18 @@ int describe(const Common&, const DescribeOptions& options) {
            " camera(s). Registers do not tell a camera's frame timing or scene: on the virtual "
            "bus, a twin streams at the rates its modes give and shows the virtual bus's scene."},
       {"adapters", adapters}};
-  const std::string text = bus.dump(2) + "\n";
+  const std::string text = dumpJson(bus, 2) + "\n";
   if (options.out.empty() || options.out == "-") {
     std::fputs(text.c_str(), stdout);
     return 0;
   }
-  // Whole or not at all: written beside, then put in place.
-  const std::string partial = options.out + ".partial";
-  {
-    std::ofstream file(partial, std::ios::binary);
-    if (!(file << text) || !file.flush())
-      return fail("describe: cannot write '" + options.out + "'");
-  }
   std::error_code ec;
-  std::filesystem::rename(partial, options.out, ec);
-  if (ec) {
-    std::filesystem::remove(partial, ec);
-    return fail("describe: cannot write '" + options.out + "'");
-  }
+  if (std::filesystem::is_directory(host::fsPath(options.out), ec))
+    return fail("describe: '" + options.out + "' is a folder; --out takes a file");
+  // Whole or not at all: written beside, then put in place.
+  std::string error;
+  if (!host::writeFileWhole(options.out, text.data(), text.size(), error))
+    return fail("describe: cannot write " + error);
   std::fprintf(stderr, "described %zu camera(s) into %s\n", cameras, options.out.c_str());
   return 0;
 }

@@ -1,9 +1,18 @@
 #include "frame_writer.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
 
+#include <nlohmann/json.hpp>
+
+#include "frame_types.h"
 #include "image.h"
+#include "paths.h"
+#include "pixel_layout.h"
+#include "text.h"
+#include "tiff_stack.h"
 
 namespace tool {
 namespace {
@@ -11,40 +20,71 @@ namespace {
 constexpr int kThumbnailWidth = 200;
 constexpr std::uint32_t kThumbnails = 16;
 
-}  // namespace
-
-FrameWriter::FrameWriter(std::string folder, Save save, std::size_t threads, std::size_t queue)
-    : folder_(std::move(folder)), save_(save), capacity_(std::max<std::size_t>(1, queue)) {
-  for (std::size_t i = 0; i < std::max<std::size_t>(1, threads); ++i)
-    threads_.emplace_back([this] { work(); });
+std::string systemReason() {
+  return errno != 0 ? std::strerror(errno) : "an unknown error";
 }
 
+}  // namespace
+
+FrameWriter::FrameWriter(std::string folder, Save save, int digits, std::uint64_t frames)
+    : folder_(std::move(folder)),
+      save_(save),
+      digits_(digits),
+      frames_(frames),
+      // Deep enough to ride out the disk's pauses and the first frames' extra
+      // work (their thumbnails); shallow enough that memory stays small.
+      capacity_(8) {}
+
 FrameWriter::~FrameWriter() {
+  finish();
+}
+
+bool FrameWriter::open() {
+  const std::string path = host::joinPath(folder_, "frames.jsonl");
+  errno = 0;
+  record_ = host::openFile(path, "ab");
+  if (record_ == nullptr) {
+    error_ = path + ": " + systemReason();
+    return false;
+  }
+  const std::size_t threads = save_ == Save::kTiff ? 1 : 2;
+  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+  return true;
+}
+
+bool FrameWriter::offer(host::Frame&& frame, const Record& record) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!error_.empty() || jobs_.size() >= capacity_ || threads_.empty()) return false;
+  jobs_.push_back({std::move(frame), record});
+  changed_.notify_all();
+  return true;
+}
+
+void FrameWriter::finish() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   changed_.notify_all();
   for (std::thread& t : threads_) t.join();
+  threads_.clear();
+  std::string error;
+  if (stack_ && !stack_->close(error)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (error_.empty()) error_ = error;
+  }
+  if (record_ != nullptr) {
+    errno = 0;
+    if (std::fclose(std::exchange(record_, nullptr)) != 0) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (error_.empty()) error_ = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    }
+  }
 }
 
-bool FrameWriter::push(host::Frame&& frame, std::uint32_t n) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return jobs_.size() < capacity_ || !error_.empty(); });
-  if (!error_.empty()) return false;
-  jobs_.push_back({std::move(frame), n});
-  changed_.notify_all();
-  return true;
-}
-
-void FrameWriter::finish() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return jobs_.empty() && busy_ == 0; });
-}
-
-std::size_t FrameWriter::written() {
+std::uint64_t FrameWriter::written() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return files_.size();
+  return written_;
 }
 
 std::size_t FrameWriter::queued() {
@@ -52,17 +92,14 @@ std::size_t FrameWriter::queued() {
   return jobs_.size() + busy_;
 }
 
+bool FrameWriter::failed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !error_.empty();
+}
+
 std::string FrameWriter::error() {
   std::lock_guard<std::mutex> lock(mutex_);
   return error_;
-}
-
-std::vector<std::string> FrameWriter::files() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::sort(files_.begin(), files_.end());
-  std::vector<std::string> paths;
-  for (const auto& [n, path] : files_) paths.push_back(path);
-  return paths;
 }
 
 std::vector<host::Picture> FrameWriter::thumbnails() {
@@ -74,6 +111,14 @@ std::vector<host::Picture> FrameWriter::thumbnails() {
   return pictures;
 }
 
+std::string FrameWriter::fileName(std::uint32_t index) const {
+  if (save_ == Save::kTiff) return "frames.tif";
+  char name[64];
+  std::snprintf(name, sizeof name, "frame_%0*u.%s", digits_, index,
+                save_ == Save::kPng ? "png" : "raw");
+  return name;
+}
+
 void FrameWriter::work() {
   for (;;) {
     Job job;
@@ -83,41 +128,83 @@ void FrameWriter::work() {
       if (jobs_.empty()) return;
       job = std::move(jobs_.front());
       jobs_.pop_front();
+      // After a failure, what is queued is dropped: the run stops there.
+      if (!error_.empty()) continue;
       ++busy_;
     }
-    changed_.notify_all();
-    write(job);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --busy_;
+    std::string error;
+    const bool ok = write(job, error);
+    host::Picture small;
+    const bool thumbnail = ok && job.record.index <= kThumbnails && host::decode(job.frame, small);
+    std::lock_guard<std::mutex> lock(mutex_);
+    --busy_;
+    if (!ok) {
+      if (error_.empty()) error_ = error;
+    } else {
+      ++written_;
+      if (thumbnail)
+        thumbnails_.emplace_back(job.record.index, host::shrink(small, kThumbnailWidth));
     }
-    changed_.notify_all();
   }
 }
 
-void FrameWriter::write(Job& job) {
-  char name[32];
-  std::snprintf(name, sizeof name, "frame_%04u.%s", job.n, save_ == Save::kPng ? "png" : "raw");
-  const std::string path = folder_ + "/" + name;
-  std::string error;
-  bool ok;
-  if (save_ == Save::kRaw) {
-    ok = host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error);
-  } else {
-    host::Image image;
-    ok = host::decodeImage(job.frame, image);
-    if (!ok) error = path + ": frame type " + std::to_string(job.frame.frameType) + " unknown";
-    ok = ok && host::writeImage(image, path, error);
+// The frame's file first, complete under a temporary name; then its line in
+// the record; then the file under its own name. Killed at any moment, the run
+// leaves no complete frame file without its line.
+bool FrameWriter::write(Job& job, std::string& error) {
+  const std::string path = host::joinPath(folder_, fileName(job.record.index));
+  if (save_ == Save::kTiff) {
+    if (!stack_) {
+      stack_ = std::make_unique<TiffStack>();
+      const bool big = needsBigTiff(frames_, job.frame.data.size());
+      if (!stack_->open(path, big, error)) return false;
+    }
+    nlohmann::json description = {{"number", job.record.number}, {"time", job.record.time}};
+    if (job.record.index == 1) {
+      // What the pages hold, once: a mosaic's pattern is the reader's to know.
+      description["frameType"] = host::frameTypeName(job.frame.frameType);
+      const host::PixelKind kind = host::pixelKind(job.frame.frameType);
+      if (kind == host::PixelKind::kBayer8 || kind == host::PixelKind::kBayer16)
+        description["bayer"] = pixel::bayerName(pixel::bayerOfFrameType(job.frame.frameType));
+    }
+    return stack_->add(job.frame, dumpJson(description), error) && note(job, error);
   }
-  host::Picture small;
-  const bool thumbnail = ok && job.n <= kThumbnails && host::decode(job.frame, small);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!ok) {
-    if (error_.empty()) error_ = error;
-    return;
+  auto noteIt = [&](std::string& reason) { return note(job, reason); };
+  if (save_ == Save::kRaw)
+    return host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error, noteIt);
+  // Kept from frame to frame by each writer thread: a frame's worth of storage
+  // made afresh each time costs more than its compression.
+  thread_local host::Image image;
+  thread_local std::vector<std::uint8_t> png;
+  if (!host::decodeImage(job.frame, image)) {
+    error = path + ": frame type " + std::to_string(job.frame.frameType) + " unknown";
+    return false;
   }
-  files_.emplace_back(job.n, path);
-  if (thumbnail) thumbnails_.emplace_back(job.n, host::shrink(small, kThumbnailWidth));
+  if (!host::encodeImage(image, png, error)) {
+    error = path + ": " + error;
+    return false;
+  }
+  return host::writeFileWhole(path, png.data(), png.size(), error, noteIt);
+}
+
+bool FrameWriter::note(const Job& job, std::string& error) {
+  const Record& r = job.record;
+  nlohmann::json line = {{"number", r.number},
+                         {"file", fileName(r.index)},
+                         {"time", r.time},
+                         {"gap", r.gap < 0 ? nlohmann::json(nullptr) : nlohmann::json(r.gap)},
+                         {"skippedBefore", r.skipped}};
+  if (save_ == Save::kTiff) line["page"] = r.index;
+  const std::string text = dumpJson(line) + "\n";
+  std::lock_guard<std::mutex> lock(recordMutex_);
+  errno = 0;
+  // Flushed line by line: a line the system has is kept when the process is killed.
+  if (std::fwrite(text.data(), 1, text.size(), record_) != text.size() ||
+      std::fflush(record_) != 0) {
+    error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tool

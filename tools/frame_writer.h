@@ -1,10 +1,15 @@
-// Frames to files as they arrive: a small queue and a few writer threads, so
-// that what an acquisition holds in memory does not grow with its length.
+// Frames to files as they arrive, each with its line in the run's record
+// (frames.jsonl) once its file is complete: a small queue and a few writer
+// threads (one for a TIFF stack, whose pages go in order). Nothing is kept per
+// frame, so memory stays the same however long the run; a frame that finds
+// the queue full is the caller's to count as skipped.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -15,50 +20,71 @@
 
 namespace tool {
 
+class TiffStack;
+
 class FrameWriter {
  public:
-  enum class Save { kPng, kRaw };
-  // Writes into folder: frame_0001.png ... (PNG at the data's depth), or .raw
-  // (the bytes as the camera sent them).
-  FrameWriter(std::string folder, Save save, std::size_t threads, std::size_t queue);
+  enum class Save { kPng, kRaw, kTiff };
+  // What the record says of a frame besides its file.
+  struct Record {
+    std::uint32_t index = 0;    // its file's number: 1 for the first written
+    std::uint64_t number = 0;   // its place among the frames the camera sent
+    double time = 0.0;          // the host's time stamp
+    double gap = -1.0;          // seconds since the frame written before it; < 0 for the first
+    std::uint64_t skipped = 0;  // frames skipped between that one and this
+  };
+
+  // Writes into folder: frame_<index>.png (at the data's depth) or .raw (the
+  // camera's bytes), their names padded to digits; or pages of frames.tif.
+  // frames: how many the run takes at most (a stack past 4 GB is BigTIFF).
+  FrameWriter(std::string folder, Save save, int digits, std::uint64_t frames);
   ~FrameWriter();
   FrameWriter(const FrameWriter&) = delete;
   FrameWriter& operator=(const FrameWriter&) = delete;
 
-  // Takes the frame as picture number n (1 on); waits while the queue is full.
-  // False once a write has failed.
-  bool push(host::Frame&& frame, std::uint32_t n);
-  // Waits until everything pushed is written (or failed).
+  // Opens the record; false with the reason in error().
+  bool open();
+  // Takes the frame unless the queue is full or a write has failed.
+  bool offer(host::Frame&& frame, const Record& record);
+  // Waits until everything offered is written (or dropped after a failure),
+  // and closes the stack and the record.
   void finish();
 
-  std::size_t written();
+  std::uint64_t written();
   std::size_t queued();
+  bool failed();
   // The first failure, with the file and the system's reason; empty when none.
   std::string error();
-  // The files written, in picture order.
-  std::vector<std::string> files();
-  // Small pictures of the first 16 frames, for the contact sheet.
+  // Small pictures of the first 16 frames written, for the contact sheet.
   std::vector<host::Picture> thumbnails();
+  // A file name for the record: frame_0001.png, or frames.tif.
+  std::string fileName(std::uint32_t index) const;
 
  private:
   struct Job {
     host::Frame frame;
-    std::uint32_t n;
+    Record record;
   };
   void work();
-  void write(Job& job);
+  bool write(Job& job, std::string& error);
+  bool note(const Job& job, std::string& error);
 
   const std::string folder_;
   const Save save_;
+  const int digits_;
+  const std::uint64_t frames_;
   const std::size_t capacity_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Job> jobs_;
   std::size_t busy_ = 0;
   bool stopping_ = false;
-  std::vector<std::pair<std::uint32_t, std::string>> files_;
+  std::uint64_t written_ = 0;
   std::vector<std::pair<std::uint32_t, host::Picture>> thumbnails_;
   std::string error_;
+  std::mutex recordMutex_;
+  std::FILE* record_ = nullptr;
+  std::unique_ptr<TiffStack> stack_;
   std::vector<std::thread> threads_;
 };
 

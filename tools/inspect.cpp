@@ -9,8 +9,10 @@
 #include "bl1394.h"
 #include "camera_facts.h"
 #include "commands.h"
+#include "pixel_layout.h"
 #include "session.h"
 #include "support.h"
+#include "text.h"
 #include "virtual_bus.h"
 
 namespace tool {
@@ -54,7 +56,11 @@ int describeBus(bool json) {
   const nlohmann::json& adapters = bus["adapters"];
   for (std::size_t a = 0; a < adapters.size(); ++a) {
     const nlohmann::json& cameras = adapters[a]["cameras"];
-    std::printf("Adapter %zu: %zu camera(s)\n", a + 1, cameras.size());
+    std::printf("Adapter %zu: %zu camera(s)", a + 1, cameras.size());
+    if (adapters[a].contains("otherTraffic"))
+      std::printf(", other traffic takes %u of a cycle's %u bandwidth units",
+                  adapters[a]["otherTraffic"].get<unsigned>(), 4915u);
+    std::printf("\n");
     for (const nlohmann::json& c : cameras) {
       const auto speed = c["speed"].get<std::uint8_t>();
       std::printf("  %s  %s %s %u  %s, IIDC %s\n",
@@ -88,8 +94,10 @@ int describeBus(bool json) {
             m["heightUnit"].get<unsigned>(), codings.c_str(), packet,
             static_cast<double>(blCalcIsoBandwidthPercentage(speed, packet)), speedName(speed));
       }
-      if (const unsigned pattern = c["filterPattern"].get<unsigned>())
-        std::printf("    colour filter pattern %u\n", pattern);
+      if (const unsigned pattern = c["filterPattern"].get<unsigned>()) {
+        const pixel::Bayer layout = pixel::bayerOfFilterPattern(static_cast<std::uint8_t>(pattern));
+        std::printf("    colour filter %s (pattern %u)\n", pixel::bayerName(layout), pattern);
+      }
       const auto trigger = std::stoull(c["triggerInquiry"].get<std::string>(), nullptr, 0);
       if (trigger & 0x80000000u)
         std::printf("    hardware trigger (inquiry %s)\n", hex(trigger, 8).c_str());
@@ -120,7 +128,7 @@ int listDevices(const Common& common, const ListOptions& options) {
         formats.push_back({{"id", f->id()}, {"name", f->name()}, {"default", f->isDefault()}});
       devices.push_back({{"id", d->id()}, {"name", d->name()}, {"formats", formats}});
     }
-    std::printf("%s\n", nlohmann::json{{"devices", devices}}.dump(2).c_str());
+    std::printf("%s\n", dumpJson(nlohmann::json{{"devices", devices}}, 2).c_str());
     return 0;
   }
   if (hardware.devices().empty()) std::printf("No devices found.\n");
@@ -174,7 +182,7 @@ int deviceInfo(const Common& common, const InfoOptions& options) {
     nlohmann::json document = {
         {"device", input->device().name()}, {"id", input->device().id()}, {"source", source},
         {"properties", properties},         {"format7", regions},         {"triggers", triggers}};
-    std::printf("%s\n", document.dump(2).c_str());
+    std::printf("%s\n", dumpJson(document, 2).c_str());
     return 0;
   }
   std::printf("Device %u: %s\nSource: %s\n", input->device().id(), input->device().name().c_str(),

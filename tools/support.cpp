@@ -163,13 +163,18 @@ std::unique_ptr<host::VideoInput> makeInput(host::Session& session, const Captur
       host::VideoInput::create(session, capture.device, capture.format, error);
   if (!input) return nullptr;
   int roi[4];
+  if (!capture.roi.empty() && host::parseRoi(capture.roi, roi) && (roi[2] == 0 || roi[3] == 0)) {
+    error = "region " + capture.roi + " is empty: its width and height are 1 or more";
+    return nullptr;
+  }
   if (!capture.roi.empty() && (!host::parseRoi(capture.roi, roi) ||
                                !input->setRoi(roi[0], roi[1], roi[2], roi[3], error))) {
     // The module's refusal says no rule: the camera's Format 7 record does.
     const int mode = format7ModeOf(input->format().name());
     for (const Format7Facts& f :
          mode < 0 ? std::vector<Format7Facts>{} : cameraFacts(input->device().name()).format7)
-      if (static_cast<int>(f.mode) == mode) error += " " + regionRule(f);
+      if (static_cast<int>(f.mode) == mode)
+        error += (error.empty() || error.back() == '.' ? " " : ". ") + regionRule(f);
     return nullptr;
   }
   if (!capture.trigger.empty() && !selectTrigger(*input, capture.trigger, error)) return nullptr;

@@ -34,6 +34,7 @@
 #include "session.h"
 #include "support.h"
 #include "task_pool.h"
+#include "text.h"
 #include "view_page.h"
 #include "virtual_bus.h"
 
@@ -198,18 +199,19 @@ class LiveView {
  private:
   static void reply(httplib::Response& response, int status, const json& body) {
     response.status = status;
-    response.set_content(body.dump(), "application/json");
+    response.set_content(dumpJson(body), "application/json");
   }
 
   // Its own address only: a page elsewhere must not drive the camera, nor a
   // name that some other host's DNS points here.
   bool ownAddress(const httplib::Request& request) const {
-    const std::string port = std::to_string(port_);
+    // Browsers leave out port 80, HTTP's own.
+    const std::string port = port_ == 80 ? "" : ":" + std::to_string(port_);
     const std::string host = request.get_header_value("Host");
-    if (host != "127.0.0.1:" + port && host != "localhost:" + port) return false;
+    if (host != "127.0.0.1" + port && host != "localhost" + port) return false;
     if (!request.has_header("Origin")) return true;
     const std::string origin = request.get_header_value("Origin");
-    return origin == "http://127.0.0.1:" + port || origin == "http://localhost:" + port;
+    return origin == "http://127.0.0.1" + port || origin == "http://localhost" + port;
   }
 
   // Takes every frame the module delivered and keeps the newest as a picture.
@@ -315,7 +317,7 @@ class LiveView {
     const json request = json::parse(body, nullptr, false);
     // A value as text, or as the number it is.
     if (request.is_object() && request.contains("value") && request["value"].is_number())
-      return setProperty(name, json{{"value", request["value"].dump()}}.dump(), response);
+      return setProperty(name, dumpJson(json{{"value", request["value"].dump()}}), response);
     if (!request.is_object() || !request.contains("value") || !request["value"].is_string())
       return reply(response, 400, {{"ok", false}, {"error", "send {\"value\": \"...\"}"}});
     const host::Property* p = declared(name);

@@ -1,0 +1,39 @@
+// A run's frames as one multi-page TIFF stack, page by page as they come: at
+// the data's depth (8 or 16 bits; a Bayer mosaic as the sensor gives it, YUV
+// as RGB), uncompressed, each page's frame number and time in its
+// description. BigTIFF when the stack may pass 4 GB.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "acquisition.h"
+
+struct tiff;
+
+namespace tool {
+
+class TiffStack {
+ public:
+  TiffStack() = default;
+  ~TiffStack();
+  TiffStack(const TiffStack&) = delete;
+  TiffStack& operator=(const TiffStack&) = delete;
+
+  // Makes the file; big: BigTIFF. False with the reason.
+  bool open(const std::string& path, bool big, std::string& error);
+  // Appends a page; once it returns true the page is in the file for any
+  // reader, whatever happens to the process after.
+  bool add(const host::Frame& frame, const std::string& description, std::string& error);
+  bool close(std::string& error);
+
+ private:
+  tiff* tiff_ = nullptr;
+  std::string path_;
+  std::string reason_;  // the library's last complaint
+};
+
+// Whether a stack of frames of this many bytes each may pass classic TIFF's 4 GB.
+bool needsBigTiff(std::uint64_t frames, std::uint64_t frameBytes);
+
+}  // namespace tool

@@ -194,6 +194,10 @@ printf '{"adapters": [{"cameras": [{"id": 1, "id": 2}]}]}' >"$work/twice.json"
 expect_error 'the key "id" appears twice in one object' --bus "$(native_path "$work/twice.json")" list
 # A broken bus file named at load: the bus command too ends in one line and status 2.
 CORVANE_BUS="$(native_path "$work/bad-syntax.json")" expect_error 'bad-syntax.json: parse error' bus
+# A vendor name the module cuts inside a character: JSON that parses all the same.
+bus_with cut.json "{\"id\": 5, \"vendor\": \"$(printf 'é%.0s' $(seq 1 40))\", \"model\": \"M\", \"fixed\": [{\"format\": 0, \"mode\": 5, \"rates\": [4]}]}"
+check "a name cut inside a character" "$py" -c 'import json, sys; json.loads(sys.stdin.read())' \
+  < <("${run[@]}" --bus "$(native_path "$work/cut.json")" list --json 2>/dev/null)
 expect_ok 'colour filter RGGB (pattern 1)' bus
 expect_ok 'other traffic takes 4000 of' --bus "$(native_path "$work/busy.json")" bus
 "${run[@]}" acquire 3 "VARIABLE_0 (640X480) YUV422" --frames 1 --save raw --out "$(native_path "$work/yuv")" >/dev/null 2>&1

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The packages as a user gets them: each holds exactly the module part and the
 # demonstration kit, and, unpacked into an empty folder, runs from there alone:
-# corvane-host lists the cameras and acquires pictures (the Windows zip under Wine).
+# its README's commands run as pasted; corvane-host lists the cameras and acquires
+# pictures (the Windows zip under Wine).
 #   check-packages.sh native|windows
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,15 +17,15 @@ name="CorvaneImaq-$(sed -n 's/^project(CorvaneImaq VERSION \([0-9.]*\).*/\1/p' C
 package="$PWD/build/$which/packages/$name.$ext"
 
 # Exactly these files: no test program, import library or build debris.
-want="$name/demo/BL1394.$so
-$name/demo/DEMO.txt
-$name/demo/README.md
+want="$name/README.txt
+$name/demo/BL1394.$so
 $name/demo/blShared.$so
 $name/demo/corvane-host$exe
 $name/demo/$kit
 $name/demo/sample-bus.json
 $name/module/CorvaneImaq.$so
-$name/module/MODULE.txt"
+$name/module/MODULE.txt
+$name/module/host-integration.md"
 got=$(cmake -E tar tf "$package" | grep -v '/$' | sort)
 if [[ "$got" != "$(sort <<<"$want")" ]]; then
   echo "$name.$ext holds:"; echo "$got"; echo "instead of:"; echo "$want"
@@ -34,12 +35,17 @@ fi
 folder="$(mktemp -d)"
 trap 'rm -rf "$folder"' EXIT
 (cd "$folder" && cmake -E tar xf "$package")
+# The README's commands, as pasted from the unpacked folder.
+commands="$(sed -n 's/^  \$ //p' "$folder/$name/README.txt")"
+[[ $(grep -c . <<<"$commands") -ge 4 ]] || { echo "$name: README.txt shows no commands"; exit 1; }
+(cd "$folder/$name" && bash -euo pipefail -c "$commands" >/dev/null) ||
+  { echo "$name: README.txt's commands failed:"; echo "$commands"; exit 1; }
 cd "$folder/$name/demo"
 "${run[@]}" ./corvane-host$exe list >list.txt
 grep -q "Device 3: Corvane CY-422DP 100203" list.txt
 "${run[@]}" ./corvane-host$exe --bus sample-bus.json list | grep -q "Corvane CX-1280B 200102"
 CORVANE_BUS=sample-bus.json "${run[@]}" ./corvane-host$exe list | grep -q "Corvane CX-1280B 200102"
-grep -q "CORVANE_BUS" DEMO.txt
+grep -q "CORVANE_BUS" ../README.txt
 # What MODULE.txt says the module needs is what the loader says it needs.
 if [[ $which == native ]]; then
   for needed in $(readelf -d ../module/CorvaneImaq.so | sed -n 's/.*(NEEDED).*\[\(lib[a-z_+]*\.so\.[0-9]*\)\]/\1/p'); do

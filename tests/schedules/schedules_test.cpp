@@ -201,14 +201,18 @@ void stopAndClose(host::VideoInput& input) {
   input.close();
 }
 
+// The plainest script: open, start, n frames, stop, close.
+std::function<void(host::VideoInput&)> streamAndClose(std::uint64_t n) {
+  return [n](host::VideoInput& input) {
+    openAndStart(input);
+    framesDelivered(input, n);
+    stopAndClose(input);
+  };
+}
+
 const std::vector<Scenario>& scenarios() {
   static const std::vector<Scenario> kScenarios = {
-      {"start, a frame, stop",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 1);
-         stopAndClose(input);
-       }},
+      {"start, a frame, stop", streamAndClose(1)},
       {"a stop racing the first frame cycle",
        [](host::VideoInput& input) {
          openAndStart(input);
@@ -247,11 +251,7 @@ const std::vector<Scenario>& scenarios() {
          schedule::reap(traffic);
        }},
       {"a close inside frameWanted",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 1);
-         stopAndClose(input);
-       },
+       streamAndClose(1),
        {table::Context::kThread, HostCall::kFrameWanted, table::Action::kClose}},
       {"a destruction inside deliverFrame",
        [](host::VideoInput& input) {
@@ -260,18 +260,10 @@ const std::vector<Scenario>& scenarios() {
        },
        {table::Context::kThread, HostCall::kDeliverFrame, table::Action::kDestroy}},
       {"a close inside acquisitionActive",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 1);
-         stopAndClose(input);
-       },
+       streamAndClose(1),
        {table::Context::kThread, HostCall::kAcquisitionActive, table::Action::kClose}},
       {"a restart inside countFrame",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 2);
-         stopAndClose(input);
-       },
+       streamAndClose(2),
        {table::Context::kThread, HostCall::kCountFrame, table::Action::kRestart}},
       {"a throw inside the holder's enter, then a new start",
        [](host::VideoInput& input) {
@@ -288,11 +280,7 @@ const std::vector<Scenario>& scenarios() {
        },
        {table::Context::kThread, HostCall::kHolderEntered, table::Action::kThrow}},
       {"no lock holder from the stop on",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 1);
-         stopAndClose(input);
-       },
+       streamAndClose(1),
        {table::Context::kStop, HostCall::kDeviceIsAcquiring, table::Action::kNoHolder}},
       {"frames kept across a start",
        [](host::VideoInput& input) {
@@ -313,11 +301,7 @@ const std::vector<Scenario>& scenarios() {
          sim::setCameraQuirks(kMono, quirks);
        }},
       {"a frame wait that fails, and a stop that fails",
-       [](host::VideoInput& input) {
-         openAndStart(input);
-         framesDelivered(input, 1);
-         stopAndClose(input);
-       },
+       streamAndClose(1),
        {},
        [] {
          sim::addFault({"CvGetNextCompleteFrame", sim::kInjected, 2, 1, -1});

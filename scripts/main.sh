@@ -7,4 +7,5 @@ scripts/install-deps.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native
 build/native/bin/corvane-host list
-build/native/bin/corvane-host acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 16 --out frames
+# --overwrite: a second run takes the place of the first.
+build/native/bin/corvane-host acquire 2 "VARIABLE_0 (1280X960) Raw8" --frames 16 --out frames --overwrite

@@ -5,7 +5,15 @@ run=("$tool")
 native_path() { printf '%s' "$1"; }
 if [[ "$tool" == *.exe ]]; then
   run=(wine "$tool")
-  native_path() { winepath -w "$1" 2>/dev/null; }
+  # Wine's Z: drive is the Unix root. Worked out here, not by winepath: that
+  # is a Windows program too, and one more start in a prefix under load is
+  # one more chance of "Application could not be started" as a path.
+  native_path() {
+    local p="$1"
+    [[ "$p" == /* ]] || p="$PWD/$p"
+    p="Z:${p//\//\\}"
+    printf '%s' "$p"
+  }
 fi
 work="$(mktemp -d)"
 pid=""

@@ -132,7 +132,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   bool doomed() const { return doomed_.load(); }
 
   HANDLE threadHandle = nullptr;
-  DWORD threadId = 0;
+  // Read by a host thread's delete while a callback on the thread may let it go.
+  std::atomic<DWORD> threadId{0};
   ICriticalSection* acquireLock = nullptr;
   ICriticalSection* captureFlagLock = nullptr;
   // Taken under captureFlagLock; atomic as well, so that a host that gives no

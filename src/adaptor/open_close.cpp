@@ -138,7 +138,9 @@ bool CorvaneAdaptor::open() {
                      reinterpret_cast<LPCWSTR>(&AcquisitionThread), &shared->module);
   run_ = shared.release();
   locks_->use();
-  threadHandle = CreateThread(nullptr, 0, AcquisitionThread, run_, 0, &threadId);
+  DWORD id = 0;
+  threadHandle = CreateThread(nullptr, 0, AcquisitionThread, run_, 0, &id);
+  threadId = id;
   if (threadHandle == nullptr) {
     dropEngine(false);
     adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
@@ -190,7 +192,9 @@ bool CorvaneAdaptor::closeDevice() {
 }
 
 bool CorvaneAdaptor::onAcquisitionThread() const {
-  return threadHandle != nullptr && GetCurrentThreadId() == threadId;
+  // The id alone (no thread has id 0): the handle is not the other threads' to read.
+  const DWORD id = threadId.load();
+  return id != 0 && GetCurrentThreadId() == id;
 }
 
 void CorvaneAdaptor::letThreadGo() noexcept {

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
 #include <libdeflate.h>
 #include <lodepng.h>
@@ -159,13 +158,13 @@ unsigned fastZlib(unsigned char** out, std::size_t* outSize, const unsigned char
   };
   // libdeflate picks its code for this processor on first use, in globals it
   // writes without a lock: the first use is made once, before any other.
-  static std::once_flag chosen;
-  std::call_once(chosen, [] {
+  static const bool chosen = [] {
     Compressor first;
     unsigned char text[64] = {}, packed[256];
-    if (first.c != nullptr)
-      libdeflate_zlib_compress(first.c, text, sizeof text, packed, sizeof packed);
-  });
+    return first.c != nullptr &&
+           libdeflate_zlib_compress(first.c, text, sizeof text, packed, sizeof packed) != 0;
+  }();
+  static_cast<void>(chosen);
   thread_local Compressor compressor;
   if (compressor.c == nullptr) return 83;  // lodepng's "memory allocation failed"
   const std::size_t bound = libdeflate_zlib_compress_bound(compressor.c, inSize);

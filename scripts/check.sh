@@ -23,5 +23,5 @@ echo "clang-tidy: clean"
 
 echo "== fuzzing, 10 seconds a target"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target fuzzers
 scripts/fuzz.sh 10

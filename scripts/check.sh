@@ -18,7 +18,7 @@ ctest --preset tsan
 echo "== clang-tidy over the module"
 cmake --preset native >/dev/null
 git ls-files 'src/*.cpp' | grep -v -E 'winthread_win32|dll_main' |
-  xargs clang-tidy --quiet -p build/native
+  xargs -P2 -n1 clang-tidy --quiet -p build/native
 echo "clang-tidy: clean"
 
 echo "== fuzzing, 10 seconds a target"

@@ -236,6 +236,12 @@ fi
 mkdir -p "$work/blocked/frame_0004.png/x"
 expect_error "frame_0004.png" acquire 1 "640X480 Mono8 30 FPS" --frames 20 --overwrite --out "$(native_path "$work/blocked")"
 check "a line for every frame file after a failed write" every_file_has_its_line "$work/blocked"
+check "the first skipped is a frame without a file" "$py" -c '
+import json, os, sys
+run = json.load(open(sys.argv[1] + "/acquisition.json"))
+files = {r["number"]: r["file"] for r in map(json.loads, open(sys.argv[1] + "/frames.jsonl"))}
+assert run["state"] == "failed" and run["skipped"] >= 1 and run["firstSkipped"] >= 1, run
+assert not os.path.isfile(os.path.join(sys.argv[1], files.get(run["firstSkipped"], "-"))), run' "$work/blocked"
 # Triggered frames respect the camera's packet time: 100 pulses a second, 1280x960 Mono8 in 4096-byte packets (26.7 at most).
 # Counted over the run's whole time (time stamps of a slow host come in bursts).
 "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Mono8" --trigger Mode_0/Source_0 --pulse-rate 100 --frames 20 \

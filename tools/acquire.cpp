@@ -122,7 +122,7 @@ struct Tally {
 
   void skip(std::uint64_t number, std::uint64_t count) {
     if (count == 0) return;
-    if (skipped == 0) firstSkipped = number;
+    if (skipped == 0 || number < firstSkipped) firstSkipped = number;
     skipped += count;
     sinceWritten += count;
   }
@@ -324,7 +324,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   if (error.empty()) error = writer.error();
   const std::uint64_t written = writer.written();
   // Frames given to the writers but dropped after a failed write are skipped too.
-  if (written < tally.accepted) tally.skip(0, tally.accepted - written);
+  if (written < tally.accepted) tally.skip(writer.firstDropped(), tally.accepted - written);
 
   std::string sheetPath;
   const std::vector<host::Picture> thumbnails = writer.thumbnails();
@@ -354,8 +354,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["error"] = error.empty() ? json(nullptr) : json(error);
   summary["warnings"] = warnings;
   summary["contactSheet"] = sheetPath;
-  summary["files"] =
-      save == FrameWriter::Save::kTiff ? writer.fileName(1) : writer.fileName(1) + " on";
+  summary["files"] = writer.filePattern();
   std::string summaryError;
   if (!writeSummary(summaryError) && error.empty()) error = summaryError;
   if (!error.empty()) return fail("acquire: " + error);

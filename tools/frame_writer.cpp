@@ -111,6 +111,21 @@ std::vector<host::Picture> FrameWriter::thumbnails() {
   return pictures;
 }
 
+std::uint64_t FrameWriter::firstDropped() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firstDropped_;
+}
+
+// Called with mutex_ held.
+void FrameWriter::dropped(const Record& record) {
+  if (firstDropped_ == 0 || record.number < firstDropped_) firstDropped_ = record.number;
+}
+
+std::string FrameWriter::filePattern() const {
+  if (save_ == Save::kTiff) return "frames.tif";
+  return save_ == Save::kPng ? "frame_*.png" : "frame_*.raw";
+}
+
 std::string FrameWriter::fileName(std::uint32_t index) const {
   if (save_ == Save::kTiff) return "frames.tif";
   char name[64];
@@ -129,7 +144,10 @@ void FrameWriter::work() {
       job = std::move(jobs_.front());
       jobs_.pop_front();
       // After a failure, what is queued is dropped: the run stops there.
-      if (!error_.empty()) continue;
+      if (!error_.empty()) {
+        dropped(job.record);
+        continue;
+      }
       ++busy_;
     }
     std::string error;
@@ -140,6 +158,7 @@ void FrameWriter::work() {
     --busy_;
     if (!ok) {
       if (error_.empty()) error_ = error;
+      dropped(job.record);
     } else {
       ++written_;
       if (thumbnail)

@@ -57,8 +57,13 @@ class FrameWriter {
   std::string error();
   // Small pictures of the first 16 frames written, for the contact sheet.
   std::vector<host::Picture> thumbnails();
+  // The smallest place among the frames taken but not written (a failed write,
+  // or queued behind one); 0 when none.
+  std::uint64_t firstDropped();
   // A file name for the record: frame_0001.png, or frames.tif.
   std::string fileName(std::uint32_t index) const;
+  // What the files are called: frame_*.png, or frames.tif.
+  std::string filePattern() const;
 
  private:
   struct Job {
@@ -66,6 +71,7 @@ class FrameWriter {
     Record record;
   };
   void work();
+  void dropped(const Record& record);
   bool write(Job& job, std::string& error);
   bool note(const Job& job, std::string& error);
 
@@ -80,6 +86,7 @@ class FrameWriter {
   std::size_t busy_ = 0;
   bool stopping_ = false;
   std::uint64_t written_ = 0;
+  std::uint64_t firstDropped_ = 0;
   std::vector<std::pair<std::uint32_t, host::Picture>> thumbnails_;
   std::string error_;
   std::mutex recordMutex_;

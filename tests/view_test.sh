@@ -15,6 +15,19 @@ port=${base##*:}
 [[ -n "$base" ]] || { echo "FAIL: no address printed"; cat "$work/out" "$work/err"; exit 1; }
 
 get() { curl -s --max-time 10 "$@"; }
+# Waits at most $2 seconds for process $1 to end: its status, or 124 once it had to be killed.
+ends_within() {
+  for _ in $(seq 1 $(($2 * 10))); do
+    kill -0 "$1" 2>/dev/null || { wait "$1" 2>/dev/null; return; }
+    sleep 0.1
+  done
+  kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+  return 124
+}
+check_status() {  # check_status what status expected
+  [[ "$2" == "$3" ]] && pass=$((pass + 1)) || fail "$1: status $2, not $3"
+}
 status() { curl -s -o /dev/null --max-time 10 -w '%{http_code}' "$@"; }
 # A number from the compact JSON of /api/state.
 state() { get "$base/api/state" | sed -n "s/.*\"$1\":\([0-9.e+-]*\).*/\1/p"; }
@@ -46,8 +59,19 @@ for _ in $(seq 1 300); do
   sleep 0.1
 done
 kill -INT "$busy" 2>/dev/null
-wait "$busy" 2>/dev/null
+ends_within "$busy" 30
+check_status "a view whose camera did not start ends at Ctrl+C" $? 0
 check "a camera that cannot start says why" grep -q 'view: the camera did not start: Not enough isochronous bandwidth (its 4096-byte packets take 83% of a bus cycle at S400' "$work/busy.err"
+# A Ctrl+C as the view comes up, before its server may be listening: an end in order.
+for i in 1 2 3; do
+  "${run[@]}" view 1 >"$work/early.out" 2>"$work/early.err" &
+  early=$!
+  viewer_address "$work/early.out" >/dev/null
+  kill -INT "$early" 2>/dev/null
+  ends_within "$early" 30
+  check_status "a Ctrl+C as the view comes up ($i)" $? 0
+  check "leaves nothing behind ($i)" grep -q 'closed; the module left nothing behind' "$work/early.out"
+done
 check "frames arrive" wait_frames 5
 get --max-time 2 "$base/stream" -o "$work/stream" -D "$work/headers"
 check "the stream is multipart JPEG" grep -qi 'content-type: multipart/x-mixed-replace' "$work/headers"
@@ -168,7 +192,7 @@ check "capture goes on after a refused trigger" wait_frames 3
 
 # An end by signal: stopped, closed, released, nothing left.
 kill -INT "$pid"
-wait "$pid"
+ends_within "$pid" 60
 code=$?
 pid=""
 check "ends with status 0" test "$code" = 0

@@ -411,6 +411,10 @@ int view(const Common& common, const ViewOptions& options) {
   std::string error;
   const kit::Accounting before = kit::accounting();
   int status = 0;
+  // A Ctrl+C ends the view in order whenever it comes: during the start, it
+  // ends as soon as the view is up.
+  std::signal(SIGINT, onSignal);
+  std::signal(SIGTERM, onSignal);
   {
     if (const int refused = startsBusLibrary()) return refused;
     host::Session session;
@@ -445,13 +449,19 @@ int view(const Common& common, const ViewOptions& options) {
     if (const std::string why = startFailure(*input, mark); !why.empty())
       std::fprintf(stderr, "corvane-host: view: %s\n", why.c_str());
     live.serve(server, port);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    std::thread listener([&server] { server.listen_after_bind(); });
+    std::atomic<bool> listened{false};
+    std::thread listener([&server, &listened] {
+      server.listen_after_bind();
+      listened = true;
+    });
     std::printf("%s, %s: live at http://127.0.0.1:%d/ (Ctrl+C ends)\n",
                 input->device().name().c_str(), input->format().name().c_str(), port);
     std::fflush(stdout);
     while (!interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The server's stop does nothing before its loop has begun, which would
+    // then run for ever: an end that comes early waits for the loop first.
+    while (!server.is_running() && !listened)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.stop();
     listener.join();
     live.stop();

@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzQuiet();
   static Rig rig;  // one adaptor for the whole run: its cache grows as a host's would
   FuzzedDataProvider in(data, size);
-  CorvanePropGetListener getter(rig.adaptor);
-  CorvanePropSetListener setter(rig.adaptor);
+  CorvanePropGetListener getter(rig.adaptor->link());
+  CorvanePropSetListener setter(rig.adaptor->link());
   while (in.remaining_bytes() > 0) {
     host::PropertyFactory factory;
     IProperty* p = factory.createDoubleProperty("P", -1e9, 1e9, in.ConsumeFloatingPoint<double>());

@@ -273,8 +273,8 @@ TEST(PropertyIdTest, MarkersDecodeInTheirOrder) {
 
 TEST_F(RegisterTest, ListenersOnPropertiesWithoutAMarkerDoNothing) {
   CorvaneAdaptor& a = Make(1, kMono);
-  CorvanePropGetListener getter(&a);
-  CorvanePropSetListener setter(&a);
+  CorvanePropGetListener getter(a.link());
+  CorvanePropSetListener setter(a.link());
   host::PropertyFactory factory;
   IProperty* p = factory.createIntProperty("Plain", 0, 10, 3);
   factory.setIdentifier(p, 0x00052008);
@@ -290,7 +290,7 @@ TEST_F(RegisterTest, ListenersOnPropertiesWithoutAMarkerDoNothing) {
 
 TEST_F(RegisterTest, AValueAbove65535IsNeverTakenAsUnchanged) {
   CorvaneAdaptor& a = Make(1, kMono);
-  CorvanePropSetListener setter(&a);
+  CorvanePropSetListener setter(a.link());
   host::PropertyFactory factory;
   IProperty* p = factory.createIntProperty("Gain_Value", 0, 1 << 20, 0);
   factory.setIdentifier(p, 0x80052008);

@@ -22,7 +22,7 @@ struct AdaptorLocks {
 
 // openDevice makes it before the thread starts; closeDevice frees it once the
 // thread has ended, or, when the thread was let go from a host call on it,
-// uninitializeAdaptor does.
+// the first entry into the module that finds the thread ended does.
 struct AcquisitionRun {
   AcquisitionRun(CorvaneAdaptor* owner, IAdaptorManager* hostManager)
       : adaptor(owner), manager(hostManager) {}
@@ -59,7 +59,10 @@ struct AcquisitionRun {
 DWORD WINAPI AcquisitionThread(LPVOID parameter);
 
 // Threads let go keep running module code until they end, so the module must
-// not be unloaded before: they are kept here (without allocating) and waited
-// for by uninitializeAdaptor, the host's last call before it unloads the module.
+// not be unloaded before: they are kept here (without allocating). Each entry
+// into the module joins those that have ended (their stacks and handles go
+// back at once, not at the end of the session); uninitializeAdaptor, the
+// host's last call before it unloads the module, waits for the rest.
 void keepLetGo(AcquisitionRun* run) noexcept;
+void joinEndedThreads() noexcept;
 void endLetGoThreads() noexcept;

@@ -206,6 +206,12 @@ DWORD WINAPI AcquisitionThread(LPVOID parameter) {
   // Let go, the holder went with the host call that let it go; otherwise the
   // adaptor frees the run once the thread has ended.
   imaqkit::destroy(std::exchange(run->frameHold, nullptr));
+  if (!run->detached) {
+    // Ended (a failed message wait, say) before its close: no later thread
+    // that gets this id is taken for it.
+    DWORD me = GetCurrentThreadId();
+    run->adaptor->threadId.compare_exchange_strong(me, 0);
+  }
   if (run->detached) {
     // The host call that let the thread go has returned: nothing uses the engine.
     CvStopIsochReceiveEngine(run->engine);
@@ -223,6 +229,22 @@ std::atomic<AcquisitionRun*> letGo{nullptr};
 void keepLetGo(AcquisitionRun* run) noexcept {
   run->nextLetGo = letGo.load();
   while (!letGo.compare_exchange_weak(run->nextLetGo, run)) {
+  }
+}
+
+void joinEndedThreads() noexcept {
+  // Cheap when none was let go, as almost always: one load.
+  if (letGo.load() == nullptr) return;
+  // Taken whole, so that two threads never join one; the others go back.
+  for (AcquisitionRun* run = letGo.exchange(nullptr); run != nullptr;) {
+    AcquisitionRun* next = run->nextLetGo;
+    if (WaitForSingleObject(run->handle, 0) == WAIT_OBJECT_0) {
+      CloseHandle(run->handle);
+      delete run;
+    } else {
+      keepLetGo(run);
+    }
+    run = next;
   }
 }
 

@@ -1,4 +1,6 @@
 // startCapture and stopCapture.
+#include <mutex>
+
 #include "adaptor/acquisition_run.h"
 #include "adaptor/boundary.h"
 
@@ -23,8 +25,9 @@ bool CorvaneAdaptor::startCapture() {
 }
 
 bool CorvaneAdaptor::start() {
-  // After each call into the host: the host may have destroyed the adaptor
-  // inside it, and the manager with it.
+  // Every host call below may close the device, on this thread or another,
+  // or destroy the adaptor: the start looks again after each.
+  const unsigned closes = closesSoFar();
   if (!manager->deviceIsOpen() || doomed()) return false;
   if (manager->deviceIsAcquiring()) return true;
   if (doomed()) return false;
@@ -46,35 +49,71 @@ bool CorvaneAdaptor::start() {
   } else {
     SetTriggerRegister(false, 0, 0);
   }
-  // A host call above may have closed the device, or destroyed the adaptor.
-  if (threadHandle == nullptr || doomed()) return false;
-  if (WaitForSingleObject(threadHandle, 0) == WAIT_OBJECT_0) {
+  if (doomed() || closedSince(closes)) return false;
+  bool ended = false;
+  {
+    std::lock_guard<RecursiveLock> hold(stateLock_);
+    if (threadHandle == nullptr) return false;
+    ended = WaitForSingleObject(threadHandle, 0) == WAIT_OBJECT_0;
+  }
+  if (ended) {
     adaptorError(this, "startCapture",
                  "The image acquisition thread has ended; close the device and open it again.");
     return false;
   }
   // Between runs, under the acquire lock: a camera left running is stopped
   // first, then the engine gives up what it finished before this start.
+  IAutoCriticalSection* hold = nullptr;
   if (onAcquisitionThread()) {
     // From a host call on the thread, inside its cycle: that cycle ends undelivered.
-    run_->endCycle = true;
-    stopCamera();
-    emptyEngine();
+    endCycleHere();
   } else {
-    IAutoCriticalSection* hold = holdBetweenCycles();
-    stopCamera();
-    emptyEngine();
-    release(hold);
+    hold = holdBetweenCycles();
   }
-  if (threadHandle == nullptr || doomed()) return false;
-  setCaptureFlag(true);
-  PostThreadMessageA(threadId, WM_USER, 0, 0);
+  {
+    std::lock_guard<RecursiveLock> state(stateLock_);
+    if (!closedSince(closes)) {
+      stopCamera();
+      emptyEngine();
+    }
+  }
+  release(hold);
+  if (doomed() || closedSince(closes)) return false;
+  // The flag goes up, then the thread is told and the camera starts, each a
+  // decision against a close on any thread: a close that began first is seen
+  // here, one that begins later sees the flag up and stops the camera.
+  IAutoCriticalSection* flagHold = holdFlag();
+  bool raised = false;
+  {
+    std::lock_guard<RecursiveLock> state(stateLock_);
+    if (!doomed() && !closedSince(closes) && threadHandle != nullptr) raised = captureFlag = true;
+  }
+  imaqkit::destroy(flagHold);
+  bool started = false;
+  CvStatus status = 0;
+  if (raised) {
+    std::lock_guard<RecursiveLock> state(stateLock_);
+    if (!doomed() && !closedSince(closes) && threadHandle != nullptr) {
+      PostThreadMessageA(threadId, WM_USER, 0, 0);
+      status = CvStartCamera(device->cameraHandle, &startup);
+      started = true;
+    }
+  }
+  if (!started || doomed() || closedSince(closes)) return false;
   // Capture has started as far as the host goes; a camera that does not start
   // (no bandwidth left on its bus, say) sends no frames, and says why here once.
-  if (CvStatus status = CvStartCamera(device->cameraHandle, &startup))
+  if (status != 0)
     adaptorWarn("CorvaneImaq:startCapture", "Failed to start the camera: %s",
                 StatusText(status).c_str());
   return true;
+}
+
+IAutoCriticalSection* CorvaneAdaptor::holdFlag() noexcept {
+  try {
+    return createAutoCriticalSection(captureFlagLock, true);
+  } catch (...) {
+    return nullptr;
+  }
 }
 
 IAutoCriticalSection* CorvaneAdaptor::holdBetweenCycles() {
@@ -95,6 +134,7 @@ void CorvaneAdaptor::release(IAutoCriticalSection* hold) noexcept {
   imaqkit::destroy(hold);
 }
 
+// REQUIRES: stateLock_ (a close on another thread deletes the engine).
 void CorvaneAdaptor::emptyEngine() noexcept {
   if (receiveEngine == nullptr) return;
   void* data = nullptr;
@@ -119,7 +159,7 @@ bool CorvaneAdaptor::stopCapture() {
     // progress ends before it stops.
     captureFlag = false;
     if (onAcquisitionThread()) {
-      run_->endCycle = true;
+      endCycleHere();
     } else {
       waitForCycleEnd();
     }
@@ -136,7 +176,7 @@ void CorvaneAdaptor::stop() {
   if (onAcquisitionThread()) {
     // From a host call on the thread: the cycle in progress is the caller's,
     // and it ends undelivered once the call returns.
-    run_->endCycle = true;
+    endCycleHere();
     stopped = stopCamera();
   } else {
     // Waits for the frame in progress: the camera never stops mid-frame.
@@ -153,7 +193,7 @@ void CorvaneAdaptor::stop() {
   // may have started again: this stop is the later word.
   if (captureFlag.exchange(false)) {
     if (onAcquisitionThread()) {
-      run_->endCycle = true;
+      endCycleHere();
     } else {
       waitForCycleEnd();
     }

@@ -43,6 +43,7 @@ CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
   // Nothing thrown by the host may leave a lock behind: a lock that cannot be
   // had stays null, and createInstance then destroys the incomplete adaptor.
   try {
+    link_ = ListenerLink::make(this);
     locks_ = new AdaptorLocks;
     locks_->acquire = acquireLock = createCriticalSection();
     locks_->flag = captureFlagLock = createCriticalSection();
@@ -54,7 +55,7 @@ CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
   // survives whatever the host throws, its reports included.
   try {
     IEngine* hostEngine = manager->engine();
-    if (hostEngine != nullptr) installPropertyListeners(this, hostEngine->propertyContainer());
+    if (hostEngine != nullptr) installPropertyListeners(link_, hostEngine->propertyContainer());
   } catch (...) {
     warnQuietly("CorvaneImaq:createInstance", "%s",
                 "The host failed while property listeners were installed; some properties are "
@@ -63,7 +64,7 @@ CorvaneAdaptor::CorvaneAdaptor(IEngine* engine, CorvaneDevice* cameraDevice,
 }
 
 bool CorvaneAdaptor::complete() const {
-  return manager != nullptr && locks_ != nullptr && acquireLock != nullptr &&
+  return manager != nullptr && locks_ != nullptr && link_ != nullptr && acquireLock != nullptr &&
          captureFlagLock != nullptr;
 }
 
@@ -84,6 +85,7 @@ CorvaneAdaptor::~CorvaneAdaptor() {
   }
   delete startup.image;
   startup.image = nullptr;
+  if (link_ != nullptr) link_->release();
 }
 
 void CorvaneAdaptor::endWithHost() noexcept {
@@ -109,6 +111,9 @@ void CorvaneAdaptor::endWithHost() noexcept {
 
 void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delete_t) noexcept {
   const DWORD me = GetCurrentThreadId();
+  // First: a listener entering from now on finds the adaptor gone; one that
+  // entered before is among the operations.
+  if (self->link_ != nullptr) self->link_->cut();
   self->lockOperations();
   if (self->doomed_) {
     self->unlockOperations();
@@ -164,6 +169,7 @@ void CorvaneAdaptor::destroyNow() noexcept {
 
 CorvaneAdaptor::Operation::Operation(CorvaneAdaptor& adaptor) noexcept
     : adaptor_(adaptor), thread_(GetCurrentThreadId()) {
+  joinEndedThreads();
   adaptor_.lockOperations();
   next_ = adaptor_.operations_;
   adaptor_.operations_ = this;
@@ -269,11 +275,7 @@ static_assert(std::string_view(CORVANE_VERSION) == "1.0.0",
 // Without a holder (the host has none, or throws) the flag is still set: a
 // stop must end the run whatever the host's locks do.
 void CorvaneAdaptor::setCaptureFlag(bool value) noexcept {
-  IAutoCriticalSection* hold = nullptr;
-  try {
-    hold = createAutoCriticalSection(captureFlagLock, true);
-  } catch (...) {
-  }
+  IAutoCriticalSection* hold = holdFlag();
   captureFlag = value;
   imaqkit::destroy(hold);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <new>
 
+#include "control/feature_table.h"
 #include "control/register_cache.h"
 #include "device/corvane_device.h"
 #include "device/corvane_format.h"
@@ -15,48 +16,66 @@
 
 struct AcquisitionRun;
 struct AdaptorLocks;
+class ListenerLink;
+class RegisterReports;
 
 // ---- The acquisition protocol -----------------------------------------------------------
 //
-// Threads. Host threads call the IAdaptor operations, the listeners and the
-// entry points. Each open device has one acquisition thread: openDevice makes
-// it, closeDevice ends it (WM_QUIT, then a wait). It waits for messages; the
-// start message begins a capture run of frame cycles, each a frame wait and,
-// for a frame, its delivery to the host.
+// Entries. An entry is a call of the host into the module: the five exports,
+// every IAdaptor operation, a property getter or set listener, and the
+// destruction of an adaptor, device or format object. Host threads make them,
+// several at once if they like (a user interface thread beside the host's
+// own); the acquisition thread makes none, but calls the host. The listeners
+// are entries of their adaptor like its operations: destruction waits for
+// them, and a listener called after its adaptor's destruction answers with
+// the host's stored value and writes nothing.
 //
-// Locks. The acquire lock is held by the thread around each cycle, and by
-// startCapture and stopCapture while they work on the engine and the camera.
-// The capture-flag lock is held for one read or one write of captureFlag.
-// Their one allowed order: acquire lock, then flag lock (the thread reads the
-// flag inside its cycle). registerLock serialises the register operations and
-// the listeners; the thread never takes it. Beside the host's locks the module
-// keeps a gate of its own (AcquisitionRun::inCycle), raised by the thread
-// before it reads the flag and lowered when the cycle is over: a stop lowers
-// the flag and waits for the gate, so a host that gives no lock holder, or
-// whose lock fails, still never sees a frame after stopCapture returned, and
-// the camera is never stopped in the middle of a cycle.
+// Threads. Each open device has one acquisition thread: openDevice makes it,
+// closeDevice ends it (WM_QUIT, then a wait). It waits for messages; the
+// start message begins a capture run of frame cycles, each a frame wait and,
+// for a frame, its delivery to the host. Its id is cleared whenever it ends:
+// Windows gives an ended thread's id to the next thread it makes.
+//
+// Locks. The host's acquire lock is held by the thread around each cycle, and
+// by startCapture and stopCapture while they work on the engine and the
+// camera. The host's capture-flag lock is held for one read or one write of
+// captureFlag. Their one allowed order: acquire lock, then flag lock (the
+// thread reads the flag inside its cycle). The module's own locks, never held
+// across a call into the host (a report handler may wait for another host
+// thread, or destroy the adaptor): registerLock serialises the register
+// operations and the listeners' read-modify-writes, and their reports are made
+// once it is given back; stateLock_ makes each decision about the device (raise
+// the flag and start the camera, begin and end a close, the thread's handle,
+// id, run and engine) whole against the other host threads. Beside the host's
+// locks the module keeps a gate of its own (AcquisitionRun::inCycle), raised
+// by the thread before it reads the flag and lowered when the cycle is over:
+// a stop lowers the flag and waits for the gate, so a host that gives no lock
+// holder, or whose lock fails, still never sees a frame after stopCapture
+// returned, and the camera is never stopped in the middle of a cycle.
 //
 // Who waits for whom. Host threads wait for the thread: a stop or a start for
-// the cycle in progress, a close or a destruction for the thread's end. The
-// thread waits for nobody but the host inside the host's own calls. No host
-// thread runs a host call while it holds one of the adaptor's locks (the kit
-// takes a lock only after it made the holder), so a host action inside any
-// call may close: nothing waits for a lock the waiter holds.
+// the cycle in progress, a close or a destruction for the thread's end, a
+// second close for the first. The thread waits for nobody but the host inside
+// the host's own calls.
 //
-// Host calls on the thread. Inside any of them the host may stop, start,
-// close or destroy, throw, or answer nothing. After each one the thread
-// asks what happened before it touches anything: a stop or a start there ends
-// the cycle undelivered and uncounted (the frame belongs to a run that is
-// over); a close or a destruction lets the thread go; a throw costs the frame,
-// and the thread goes on. A stop, close or destruction made there never waits
-// for the thread, which is the caller.
+// Host calls. Inside any of them, on any thread, the host may stop, start,
+// close or destroy, throw, or answer nothing, and another host thread may do
+// so meanwhile. Every operation looks again after each host call it makes: a
+// start made while a close is in progress does not start (the close ends what
+// runs), a close made inside a start's calls makes the start return false
+// without starting the camera. On the thread, a stop or a start ends the
+// cycle undelivered and uncounted (the frame belongs to a run that is over);
+// a close or a destruction lets the thread go, unless a host thread is
+// closing already and ends it; a throw costs the frame, and the thread goes
+// on. A stop, close or destruction made there never waits for the thread,
+// which is the caller.
 //
 // A thread let go owns its receive engine, its holder (destroyed at once: the
 // lock goes back to the adaptor's other users), a use of the adaptor's locks
 // and a reference on the module. Once the host call returns it touches
 // nothing of the adaptor: it stops and deletes the engine, gives back its use
-// of the locks and its module reference, and ends. uninitializeAdaptor waits
-// for every thread let go.
+// of the locks and its module reference, and ends. The next entry into the
+// module that finds it ended joins it; uninitializeAdaptor waits for any left.
 //
 // Destruction. Destroyed on a host thread while other threads are inside its
 // operations, the adaptor waits for those to return (none of them waits for a
@@ -84,7 +103,9 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // is only fit to be destroyed.
   bool complete() const;
   // Incomplete for want of the module's own memory.
-  bool outOfMemory() const { return locks_ == nullptr; }
+  bool outOfMemory() const { return locks_ == nullptr || link_ == nullptr; }
+  // What the listeners reach the adaptor through.
+  ListenerLink* link() const { return link_; }
 
   void getROI(int& offsetX, int& offsetY, int& width, int& height) override;
   void setROI(int offsetX, int offsetY, int width, int height) override;
@@ -109,6 +130,10 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // False, silently, on a camera without a trigger register.
   bool GetTriggerRegister(std::uint32_t& word);
   void SetTriggerRegister(bool enable, std::uint32_t source, std::uint32_t condition);
+  // A set listener's change of one word of a control record (the low 16 bits
+  // of value for kValue): read, compared and written under one hold of
+  // registerLock, unless the register holds it already.
+  void updateControlWord(std::uint32_t registerId, PropertyId::Kind kind, std::uint32_t wanted);
 
   // An operation of the adaptor in progress, from the host's call in to its
   // return, on the adaptor's list of them: destruction waits for it.
@@ -132,7 +157,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   bool doomed() const { return doomed_.load(); }
 
   HANDLE threadHandle = nullptr;
-  // Read by a host thread's delete while a callback on the thread may let it go.
+  // Read by any thread to tell whether it is the acquisition thread; written
+  // under stateLock_, and cleared whenever the thread ends.
   std::atomic<DWORD> threadId{0};
   ICriticalSection* acquireLock = nullptr;
   ICriticalSection* captureFlagLock = nullptr;
@@ -159,6 +185,18 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   bool start();
   void stop();
 
+  // The register operations' work, without their lock or their reports.
+  // REQUIRES: registerLock.
+  bool getControl(std::uint32_t registerId, FeatureControlRecord& record, RegisterReports& reports);
+  void setControl(std::uint32_t registerId, const FeatureControlRecord& record,
+                  RegisterReports& reports);
+  bool getAbsolute(std::uint32_t registerId, AbsoluteControlRecord& record,
+                   RegisterReports& reports);
+  void setAbsolute(std::uint32_t registerId, float value, RegisterReports& reports);
+  bool getTrigger(std::uint32_t& word, RegisterReports& reports);
+  void setTrigger(bool enable, std::uint32_t source, std::uint32_t condition,
+                  RegisterReports& reports);
+
   // Ends the acquisition thread and deletes the receive engine, whatever the
   // host believes of the device. On the thread itself, lets it go instead.
   void shutdownDevice() noexcept;
@@ -180,9 +218,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // Stops the camera when it runs, or when it cannot say; 0 or the stop's status.
   CvStatus stopCamera() noexcept;
   void setCaptureFlag(bool value) noexcept;
-  // What an open left that nothing runs on: the engine and the thread's share.
-  void dropEngine(bool threadRan);
-  void abandonOpen() noexcept;
+  // What an open left when its thread ended before it took a message.
+  void dropThread() noexcept;
   // The list of operations in progress; its lock is held for a few
   // instructions at a time, never across a call.
   void lockOperations() noexcept;
@@ -195,8 +232,23 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // manager gone.
   void endWithHost() noexcept;
 
+  // On the acquisition thread: the run in progress ends undelivered.
+  void endCycleHere() noexcept;
+  // Closes begun so far; whether one has begun since the count was read, or
+  // runs now; whether this thread is closing (a call inside its own close).
+  unsigned closesSoFar() noexcept;
+  bool closedSince(unsigned count) noexcept;
+  bool closingHere() noexcept;
+  // A holder on captureFlagLock, held; null when the host gives none.
+  IAutoCriticalSection* holdFlag() noexcept;
+
+  // Guarded by stateLock_ (see the protocol above).
+  RecursiveLock stateLock_;
   AcquisitionRun* run_ = nullptr;
+  DWORD closer_ = 0;     // the thread closing the device; 0: none
+  unsigned closes_ = 0;  // closes begun so far
   AdaptorLocks* locks_ = nullptr;
+  ListenerLink* link_ = nullptr;
   std::atomic_flag operationsLock_ = ATOMIC_FLAG_INIT;
   Operation* operations_ = nullptr;
   std::atomic<bool> doomed_{false};

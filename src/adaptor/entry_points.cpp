@@ -85,6 +85,7 @@ void uninitializeAdaptor() {
 }
 
 void getAvailHW(IHardwareList* hardwareList) {
+  joinEndedThreads();
   if (hardwareList == nullptr) return;
   try {
     discover(hardwareList);
@@ -94,6 +95,7 @@ void getAvailHW(IHardwareList* hardwareList) {
 }
 
 IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char* formatName) {
+  joinEndedThreads();
   try {
     auto* device =
         deviceEntry != nullptr ? dynamic_cast<CorvaneDevice*>(deviceEntry->adaptorData()) : nullptr;
@@ -147,5 +149,6 @@ IAdaptor* createInstance(IEngine* engine, IDeviceEntry* deviceEntry, const char*
 void getDeviceAttributes(IDeviceEntry* deviceEntry, const char* /*formatName*/,
                          IPropertyFactory* propertyFactory, ISourceList* sourceList,
                          ITriggerList* triggerList) {
+  joinEndedThreads();
   declareDeviceAttributes(deviceEntry, propertyFactory, sourceList, triggerList);
 }

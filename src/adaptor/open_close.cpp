@@ -1,6 +1,7 @@
 // openDevice and closeDevice: channel, start-up record, Format 7 preparation,
 // receive engine and acquisition thread.
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "adaptor/acquisition_run.h"
@@ -21,8 +22,9 @@ bool CorvaneAdaptor::openDevice() {
   Operation operation(*this);
   bool opened = false;
   Failure why;
+  // What an open that threw had made went with it (nothing throws once
+  // the thread runs).
   if (shielded([&] { opened = open(); }, why)) return opened;
-  abandonOpen();
   reportError(this, "openDevice", why);
   return false;
 }
@@ -30,6 +32,10 @@ bool CorvaneAdaptor::openDevice() {
 bool CorvaneAdaptor::open() {
   if (manager->deviceIsOpen()) return true;
   if (doomed()) return false;
+  if (closingHere()) {
+    adaptorError(this, "openDevice", "The device is being closed.");
+    return false;
+  }
   // The host says closed, yet this adaptor's thread and engine may still run
   // (the host never called closeDevice): end them as closeDevice would, so
   // that no thread is lost and no two threads pull from one engine.
@@ -90,6 +96,7 @@ bool CorvaneAdaptor::open() {
     } else {
       adaptorWarn("CorvaneImaq:GetPacketSize", "Failed to read F7Registers: %s",
                   StatusText(status).c_str());
+      if (doomed()) return false;
     }
     meant.packetSize = packetSize;
 
@@ -104,6 +111,7 @@ bool CorvaneAdaptor::open() {
       } else {
         adaptorWarn("CorvaneImaq:openDevice", "Could not read dual packet mode caps: %s",
                     StatusText(caps).c_str());
+        if (doomed()) return false;
       }
     }
     shared->format7 = true;
@@ -111,47 +119,78 @@ bool CorvaneAdaptor::open() {
     shared->height = meant.height;
   }
 
-  if (CvStatus status = CvCreateIsochReceiveEngine(&receiveEngine)) {
-    receiveEngine = nullptr;
+  CvEngineHandle engine = nullptr;
+  if (CvStatus status = CvCreateIsochReceiveEngine(&engine)) {
     adaptorError(this, "openDevice", "Failed to create Isochronous Receive Engine: %s",
                  StatusText(status).c_str());
     return false;
   }
+  // From here the engine is this open's until the thread has it, whatever
+  // the host does inside the warnings below.
+  struct EngineGuard {
+    CvEngineHandle engine;
+    ~EngineGuard() {
+      if (engine == nullptr) return;
+      CvStopIsochReceiveEngine(engine);
+      CvDeleteIsochReceiveEngine(engine);
+    }
+  } guard{engine};
   // The option goes to the engine that will receive, before it starts.
   if (dualPacket) {
-    if (CvStatus status = CvSetIsochEngineOption(receiveEngine, kCvDualPacketMode, &dualPacketCaps))
+    if (CvStatus status = CvSetIsochEngineOption(engine, kCvDualPacketMode, &dualPacketCaps)) {
       adaptorWarn("CorvaneImaq:openDevice", "Could not enable dual packet mode: %s",
                   StatusText(status).c_str());
+      if (doomed()) return false;
+    }
   }
-  if (CvStatus status = CvStartIsochReceiveEngine(receiveEngine, &startup, device->adapterNumber)) {
-    CvDeleteIsochReceiveEngine(receiveEngine);
-    receiveEngine = nullptr;
+  if (CvStatus status = CvStartIsochReceiveEngine(engine, &startup, device->adapterNumber)) {
+    CvDeleteIsochReceiveEngine(std::exchange(guard.engine, nullptr));
     adaptorError(this, "openDevice", "Failed to start Isochronous Receive Engine: %s",
                  StatusText(status).c_str());
     return false;
   }
 
-  shared->engine = receiveEngine;
+  shared->engine = engine;
   // The thread holds the module while it runs, and gives it back as it ends:
   // a host that unloads the module early cannot take the code from under it.
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                      reinterpret_cast<LPCWSTR>(&AcquisitionThread), &shared->module);
-  run_ = shared.release();
-  locks_->use();
+  HANDLE handle = nullptr;
   DWORD id = 0;
-  threadHandle = CreateThread(nullptr, 0, AcquisitionThread, run_, 0, &id);
-  threadId = id;
-  if (threadHandle == nullptr) {
-    dropEngine(false);
-    adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
+  bool closing = false;
+  {
+    // Published whole, unless a close began inside the host calls above:
+    // that close would not know of them.
+    std::lock_guard<RecursiveLock> hold(stateLock_);
+    closing = closer_ != 0 || doomed();
+    if (!closing) {
+      locks_->use();
+      handle = CreateThread(nullptr, 0, AcquisitionThread, shared.get(), 0, &id);
+      if (handle == nullptr) {
+        locks_->release();
+      } else {
+        receiveEngine = std::exchange(guard.engine, nullptr);
+        run_ = shared.release();
+        threadHandle = handle;
+        threadId = id;
+      }
+    }
+  }
+  if (closing || handle == nullptr) {
+    FreeLibrary(shared->module);
+    if (closing) {
+      adaptorError(this, "openDevice", "The device was closed while it opened.");
+    } else {
+      adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
+    }
     return false;
   }
   // The thread's queue exists once it waits for messages; until then posts fail.
-  while (!PostThreadMessageA(threadId, kWakeUp, 0, 0)) {
-    if (WaitForSingleObject(threadHandle, 0) == WAIT_OBJECT_0) {
-      CloseHandle(threadHandle);
-      threadHandle = nullptr;
-      dropEngine(true);
+  while (!PostThreadMessageA(id, kWakeUp, 0, 0)) {
+    if (WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) {
+      // Ended before it took a message: it gave back its module reference and
+      // its use of the locks; the engine and the run are still the adaptor's.
+      dropThread();
       adaptorError(this, "openDevice", "Failed to create image acquisition thread.");
       return false;
     }
@@ -160,24 +199,23 @@ bool CorvaneAdaptor::open() {
   return true;
 }
 
-void CorvaneAdaptor::dropEngine(bool threadRan) {
-  CvStopIsochReceiveEngine(receiveEngine);
-  CvDeleteIsochReceiveEngine(receiveEngine);
-  receiveEngine = nullptr;
-  if (run_ == nullptr) return;
-  // A thread that ran gave back its module reference and its use of the locks.
-  if (!threadRan) {
-    FreeLibrary(run_->module);
-    run_->locks->release();
+void CorvaneAdaptor::dropThread() noexcept {
+  HANDLE handle;
+  AcquisitionRun* run;
+  CvEngineHandle engine;
+  {
+    std::lock_guard<RecursiveLock> hold(stateLock_);
+    handle = std::exchange(threadHandle, nullptr);
+    threadId = 0;
+    run = std::exchange(run_, nullptr);
+    engine = std::exchange(receiveEngine, nullptr);
   }
-  delete run_;
-  run_ = nullptr;
-}
-
-void CorvaneAdaptor::abandonOpen() noexcept {
-  // Once a thread runs nothing in the open throws; before, nothing may stay.
-  if (threadHandle != nullptr) return;
-  if (receiveEngine != nullptr) dropEngine(false);
+  if (handle != nullptr) CloseHandle(handle);
+  delete run;
+  if (engine != nullptr) {
+    CvStopIsochReceiveEngine(engine);
+    CvDeleteIsochReceiveEngine(engine);
+  }
 }
 
 bool CorvaneAdaptor::closeDevice() {
@@ -197,21 +235,58 @@ bool CorvaneAdaptor::onAcquisitionThread() const {
   return id != 0 && GetCurrentThreadId() == id;
 }
 
+bool CorvaneAdaptor::closingHere() noexcept {
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  return closer_ != 0 && closer_ == GetCurrentThreadId();
+}
+
+bool CorvaneAdaptor::closedSince(unsigned count) noexcept {
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  return closer_ != 0 || closes_ != count;
+}
+
+unsigned CorvaneAdaptor::closesSoFar() noexcept {
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  return closes_;
+}
+
+void CorvaneAdaptor::endCycleHere() noexcept {
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  if (run_ != nullptr) run_->endCycle = true;
+}
+
 void CorvaneAdaptor::letThreadGo() noexcept {
-  AcquisitionRun& shared = *run_;
-  // The cycle in progress is the caller's, and ends undelivered: a capture
-  // the host never stopped stops now.
-  if (captureFlag.exchange(false)) stopCamera();
-  shared.detached = true;
-  shared.handle = threadHandle;
-  // The thread may hold acquireLock through the host call; it is this thread,
-  // so the lock goes back here, and the thread will not touch its holder again.
-  IAutoCriticalSection* hold = std::exchange(shared.frameHold, nullptr);
-  receiveEngine = nullptr;
-  threadHandle = nullptr;
-  threadId = 0;
-  run_ = nullptr;
-  keepLetGo(&shared);
+  IAutoCriticalSection* hold = nullptr;
+  bool capturing = false;
+  bool letGo = false;
+  {
+    std::lock_guard<RecursiveLock> state(stateLock_);
+    capturing = captureFlag.exchange(false);
+    AcquisitionRun* shared = run_;
+    if (shared != nullptr && closer_ == 0) {
+      // The cycle in progress is the caller's, and ends undelivered.
+      shared->detached = true;
+      shared->handle = threadHandle;
+      // The thread may hold acquireLock through the host call; it is this
+      // thread, so the lock goes back here, and the thread will not touch
+      // its holder again.
+      hold = std::exchange(shared->frameHold, nullptr);
+      receiveEngine = nullptr;
+      threadHandle = nullptr;
+      threadId = 0;
+      run_ = nullptr;
+      ++closes_;
+      keepLetGo(shared);
+      letGo = true;
+    } else if (shared != nullptr) {
+      // A host thread is closing and waits for this thread: it ends the run
+      // once this call returns, and that close ends the thread.
+      shared->endCycle = true;
+    }
+  }
+  // A capture the host never stopped stops now.
+  if (capturing) stopCamera();
+  if (!letGo) return;
   imaqkit::destroy(hold);
   warnQuietly("CorvaneImaq:closeDevice", "%s",
               "The device was closed from a host call on the image acquisition thread; the "
@@ -220,8 +295,15 @@ void CorvaneAdaptor::letThreadGo() noexcept {
 
 void CorvaneAdaptor::waitForCycleEnd() noexcept {
   // Rarely more than a frame's delivery: the host's lock, when it gave one,
-  // has kept the thread out of its cycle already.
-  while (run_ != nullptr && run_->inCycle.load()) Sleep(1);
+  // has kept the thread out of its cycle already. The run is looked at under
+  // stateLock_: a close on another host thread may free it meanwhile.
+  for (;;) {
+    {
+      std::lock_guard<RecursiveLock> hold(stateLock_);
+      if (run_ == nullptr || !run_->inCycle.load()) return;
+    }
+    Sleep(1);
+  }
 }
 
 void CorvaneAdaptor::shutdownDevice() noexcept {
@@ -229,31 +311,64 @@ void CorvaneAdaptor::shutdownDevice() noexcept {
     letThreadGo();
     return;
   }
-  // A capture run ends at its next flag check; the thread reads WM_QUIT only
-  // between runs. A host call in the flag's holder may have closed already.
-  const bool capturing = captureFlag;
-  if (threadHandle != nullptr) setCaptureFlag(false);
-  if (threadHandle != nullptr) {
-    PostThreadMessageA(threadId, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(threadHandle, kThreadEndWaitMs) != WAIT_OBJECT_0) {
+  const DWORD me = GetCurrentThreadId();
+  bool capturing = false;
+  HANDLE handle = nullptr;
+  DWORD id = 0;
+  {
+    std::unique_lock<RecursiveLock> hold(stateLock_);
+    // A close inside this thread's own close (in a host call it makes): the
+    // outer one ends everything.
+    if (closer_ == me) return;
+    // A close on another host thread: this one returns once that one has.
+    while (closer_ != 0) {
+      hold.unlock();
+      Sleep(1);
+      hold.lock();
+    }
+    closer_ = me;
+    ++closes_;
+    capturing = captureFlag.exchange(false);
+    handle = threadHandle;
+    id = threadId;
+  }
+  // The flag is written under the host's lock too; a start made inside the
+  // holder's calls finds the close in progress and does not start. A capture
+  // run ends at its next flag check; the thread reads WM_QUIT only between runs.
+  if (handle != nullptr) setCaptureFlag(false);
+  if (handle != nullptr) {
+    // Until the thread's queue takes it, or the thread has ended by itself.
+    while (!PostThreadMessageA(id, WM_QUIT, 0, 0) &&
+           WaitForSingleObject(handle, 0) != WAIT_OBJECT_0)
+      Sleep(1);
+    if (WaitForSingleObject(handle, kThreadEndWaitMs) != WAIT_OBJECT_0) {
       warnQuietly("CorvaneImaq:closeDevice",
                   "Image acquisition thread has not ended after %u ms; still waiting.",
                   static_cast<unsigned>(kThreadEndWaitMs));
-      WaitForSingleObject(threadHandle, INFINITE);
+      WaitForSingleObject(handle, INFINITE);
     }
-    CloseHandle(threadHandle);
+    CloseHandle(handle);
+  }
+  AcquisitionRun* run;
+  CvEngineHandle engine;
+  {
+    std::lock_guard<RecursiveLock> hold(stateLock_);
     threadHandle = nullptr;
+    threadId = 0;
+    run = std::exchange(run_, nullptr);
+    engine = std::exchange(receiveEngine, nullptr);
+    capturing = captureFlag.exchange(false) || capturing;
   }
   // The thread gave back its module reference and its use of the locks.
-  delete run_;
-  run_ = nullptr;
+  delete run;
   // A capture the host never stopped stops here, the thread gone: a camera
   // left streaming would hold its bus bandwidth with nothing to take its frames.
   if (capturing) stopCamera();
-  if (receiveEngine != nullptr) {
+  if (engine != nullptr) {
     // Statuses not examined: the engine is gone for the adaptor either way.
-    CvStopIsochReceiveEngine(receiveEngine);
-    CvDeleteIsochReceiveEngine(receiveEngine);
-    receiveEngine = nullptr;
+    CvStopIsochReceiveEngine(engine);
+    CvDeleteIsochReceiveEngine(engine);
   }
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  closer_ = 0;
 }

@@ -2,11 +2,51 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
 #include "control/feature_table.h"
+#include "control/register_reports.h"
+
+ListenerLink* ListenerLink::make(CorvaneAdaptor* adaptor) noexcept {
+  return new (std::nothrow) ListenerLink(adaptor);
+}
+
+void ListenerLink::release() noexcept {
+  if (uses_.fetch_sub(1) == 1) delete this;
+}
+
+void ListenerLink::cut() noexcept {
+  while (lock_.test_and_set(std::memory_order_acquire)) {
+  }
+  adaptor_ = nullptr;
+  lock_.clear(std::memory_order_release);
+}
+
+// A listener's call: an operation of its adaptor from the host's call in to
+// its return, so that a destruction meanwhile (on another host thread, or
+// inside the call's own report) waits for it or finishes when it returns.
+class ListenerCall {
+ public:
+  explicit ListenerCall(ListenerLink& link) noexcept {
+    while (link.lock_.test_and_set(std::memory_order_acquire)) {
+    }
+    // Listed among the operations before the link lets anyone else decide.
+    if (link.adaptor_ != nullptr) operation_.emplace(*link.adaptor_);
+    adaptor_ = link.adaptor_;
+    link.lock_.clear(std::memory_order_release);
+  }
+  // Null once the adaptor is gone, or its destruction has begun.
+  CorvaneAdaptor* adaptor() const {
+    return adaptor_ != nullptr && !adaptor_->doomed() ? adaptor_ : nullptr;
+  }
+
+ private:
+  CorvaneAdaptor* adaptor_ = nullptr;
+  std::optional<CorvaneAdaptor::Operation> operation_;
+};
 
 namespace {
 
@@ -25,31 +65,45 @@ std::uint32_t& wordOf(FeatureControlRecord& record, PropertyId::Kind kind) {
 }  // namespace
 
 void CorvanePropGetListener::getValue(IPropertyRecord* record, void* valueBuffer) {
+  ListenerCall call(*link_);
+  CorvaneAdaptor* adaptor = call.adaptor();
   Failure why;
-  if (!shielded([&] { read(record, valueBuffer); }, why)) reportError(adaptor_, "getValue", why);
+  if (!shielded([&] { read(adaptor, record, valueBuffer); }, why) && call.adaptor() != nullptr)
+    reportError(adaptor, "getValue", why);
 }
 
 void CorvanePropSetListener::notify(IPropertyRecord* record, const void* newValue) {
+  ListenerCall call(*link_);
+  CorvaneAdaptor* adaptor = call.adaptor();
   Failure why;
-  if (!shielded([&] { write(record, newValue); }, why)) reportError(adaptor_, "notify", why);
+  if (!shielded([&] { write(adaptor, record, newValue); }, why) && call.adaptor() != nullptr)
+    reportError(adaptor, "notify", why);
 }
 
-void CorvanePropGetListener::read(IPropertyRecord* record, void* valueBuffer) {
+void CorvanePropGetListener::read(CorvaneAdaptor* adaptor, IPropertyRecord* record,
+                                  void* valueBuffer) {
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
+  const std::size_t size =
+      d.kind == PropertyId::Kind::kAbsoluteValue ? sizeof(double) : sizeof(std::int32_t);
+  // Without an adaptor the camera is out of reach: the host's own value stands.
+  if (adaptor == nullptr) {
+    std::memcpy(valueBuffer, record->storedValue(), size);
+    return;
+  }
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
     AbsoluteControlRecord absolute;
-    if (adaptor_->GetAbsControlRegister(d.registerId, absolute)) {
+    if (adaptor->GetAbsControlRegister(d.registerId, absolute)) {
       const double value = absolute.value;
       std::memcpy(valueBuffer, &value, sizeof value);
     } else {
-      std::memcpy(valueBuffer, record->storedValue(), sizeof(double));
+      std::memcpy(valueBuffer, record->storedValue(), size);
     }
     return;
   }
   FeatureControlRecord control;
-  if (!adaptor_->GetControlRegister(d.registerId, control)) {
-    std::memcpy(valueBuffer, record->storedValue(), sizeof(std::int32_t));
+  if (!adaptor->GetControlRegister(d.registerId, control)) {
+    std::memcpy(valueBuffer, record->storedValue(), size);
     return;
   }
   const std::uint32_t value =
@@ -57,42 +111,35 @@ void CorvanePropGetListener::read(IPropertyRecord* record, void* valueBuffer) {
   std::memcpy(valueBuffer, &value, sizeof value);
 }
 
-void CorvanePropSetListener::write(IPropertyRecord* record, const void* newValue) {
+void CorvanePropSetListener::write(CorvaneAdaptor* adaptor, IPropertyRecord* record,
+                                   const void* newValue) {
   const PropertyId::Decoded d = PropertyId::decode(record->identifier());
   if (d.kind == PropertyId::Kind::kNone) return;
-  // The read and the write of one change go together.
-  std::lock_guard<RecursiveLock> hold(adaptor_->registerLock);
+  if (adaptor == nullptr) {
+    warnQuietly("CorvaneImaq:notify", "%s",
+                "The video input's adaptor is gone; the new value did not reach the camera.");
+    return;
+  }
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
     double value;
     std::memcpy(&value, newValue, sizeof value);
-    adaptor_->SetAbsControlRegister(d.registerId, static_cast<float>(value));
+    adaptor->SetAbsControlRegister(d.registerId, static_cast<float>(value));
     return;
   }
   std::uint32_t wanted;
   std::memcpy(&wanted, newValue, sizeof wanted);
-  FeatureControlRecord control;
-  if (!adaptor_->GetControlRegister(d.registerId, control)) return;
-  if (d.kind == PropertyId::Kind::kValue) {
-    // Only the low 16 bits hold the value; the high half is carried through.
-    if ((control.value & 0xFFFFu) == wanted) return;
-    control.value = (control.value & 0xFFFF0000u) | (wanted & 0xFFFFu);
-  } else {
-    std::uint32_t& word = wordOf(control, d.kind);
-    if (word == wanted) return;
-    word = wanted;
-  }
-  adaptor_->SetControlRegister(d.registerId, control);
+  adaptor->updateControlWord(d.registerId, d.kind, wanted);
 }
 
 namespace {
 
 // Installs one getter and one post-set listener on a device property. A host
 // call that throws is taken as not done: what it was given is released here.
-void installPair(CorvaneAdaptor* adaptor, IPropertyContainer* container, const char* name) {
+void installPair(ListenerLink* link, IPropertyContainer* container, const char* name) {
   IPropertyRecord* record = container->propertyRecord(name);
   if (record == nullptr || !record->isDeviceProperty()) return;
-  CorvanePropGetListener* getter = imaqNew<CorvanePropGetListener>(adaptor);
-  CorvanePropSetListener* setter = imaqNew<CorvanePropSetListener>(adaptor);
+  CorvanePropGetListener* getter = imaqNew<CorvanePropGetListener>(link);
+  CorvanePropSetListener* setter = imaqNew<CorvanePropSetListener>(link);
   if (getter == nullptr || setter == nullptr) {
     delete getter;
     delete setter;
@@ -118,7 +165,7 @@ void installPair(CorvaneAdaptor* adaptor, IPropertyContainer* container, const c
 
 }  // namespace
 
-void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* container) {
+void installPropertyListeners(ListenerLink* link, IPropertyContainer* container) {
   if (container == nullptr) return;
   std::vector<const char*> names;
   Failure why;
@@ -138,7 +185,7 @@ void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* conta
   for (const char* name : names) {
     if (name == nullptr) continue;
     try {
-      installPair(adaptor, container, name);
+      installPair(link, container, name);
     } catch (...) {
       adaptorWarn("CorvaneImaq:createInstance",
                   "The host failed to take the listeners of property '%s'; it is not connected "
@@ -146,4 +193,28 @@ void installPropertyListeners(CorvaneAdaptor* adaptor, IPropertyContainer* conta
                   name);
     }
   }
+}
+
+void CorvaneAdaptor::updateControlWord(std::uint32_t registerId, PropertyId::Kind kind,
+                                       std::uint32_t wanted) {
+  RegisterReports reports;
+  {
+    // The read and the write of one change go together.
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    FeatureControlRecord control;
+    if (getControl(registerId, control, reports)) {
+      bool changed = false;
+      if (kind == PropertyId::Kind::kValue) {
+        // Only the low 16 bits hold the value; the high half is carried through.
+        changed = (control.value & 0xFFFFu) != wanted;
+        control.value = (control.value & 0xFFFF0000u) | (wanted & 0xFFFFu);
+      } else {
+        std::uint32_t& word = wordOf(control, kind);
+        changed = word != wanted;
+        word = wanted;
+      }
+      if (changed) setControl(registerId, control, reports);
+    }
+  }
+  reports.send(this);
 }

@@ -1,9 +1,12 @@
 // The adaptor's register operations: feature control, absolute and trigger
-// registers, answered from the register cache once read or written.
+// registers, answered from the register cache once read or written. Each
+// public operation holds registerLock for its library calls and its cache,
+// and makes its reports once the lock is given back.
 #include <mutex>
 
 #include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
+#include "control/register_reports.h"
 #include "device/iidc_registers.h"
 
 namespace {
@@ -16,89 +19,102 @@ constexpr std::uint32_t kSourceShift = 21;
 constexpr std::uint32_t kModeShift = 16;
 
 // The camera call succeeded; only the copy for the cache could not be made.
-void keep(RegisterCache& cache, const char* operation, std::uint32_t key, const void* data,
-          std::size_t size) {
-  if (!cache.store(key, data, size))
-    adaptorWarn(operation,
-                "Not enough memory to cache register 0x%08x; it is read from the camera again.",
-                static_cast<unsigned>(key));
+void keep(RegisterCache& cache, RegisterReports& reports, const char* operation, std::uint32_t key,
+          const void* data, std::size_t size) {
+  if (!cache.store(key, data, size)) reports.uncached(operation, key);
 }
 
 }  // namespace
 
-bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+void RegisterReports::error(const char* operation, const char* message, CvStatus status) noexcept {
+  if (count_ < kCapacity) entries_[count_++] = {false, operation, message, status, 0};
+}
+
+void RegisterReports::uncached(const char* identifier, std::uint32_t key) noexcept {
+  if (count_ < kCapacity) entries_[count_++] = {true, identifier, nullptr, 0, key};
+}
+
+void RegisterReports::send(CorvaneAdaptor* adaptor) {
+  for (int i = 0; i < count_ && !adaptor->doomed(); ++i) {
+    const Entry& e = entries_[i];
+    if (e.warning) {
+      adaptorWarn(e.source,
+                  "Not enough memory to cache register 0x%08x; it is read from the camera again.",
+                  static_cast<unsigned>(e.key));
+    } else {
+      adaptorError(adaptor, e.source, e.message, StatusText(e.status).c_str());
+    }
+  }
+  count_ = 0;
+}
+
+bool CorvaneAdaptor::getControl(std::uint32_t registerId, FeatureControlRecord& record,
+                                RegisterReports& reports) {
   if (registerCache.find(registerId, &record, sizeof record)) return true;
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
-    adaptorError(this, "GetControlRegister", "Failed to query camera register: %s",
-                 StatusText(status).c_str());
+    reports.error("GetControlRegister", "Failed to query camera register: %s", status);
     return false;
   }
-  keep(registerCache, "CorvaneImaq:GetControlRegister", registerId, &record, sizeof record);
+  keep(registerCache, reports, "CorvaneImaq:GetControlRegister", registerId, &record,
+       sizeof record);
   return true;
 }
 
-void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
-                                        const FeatureControlRecord& record) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+void CorvaneAdaptor::setControl(std::uint32_t registerId, const FeatureControlRecord& record,
+                                RegisterReports& reports) {
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
-    adaptorError(this, "SetControlRegister", "Failed to set camera register: %s",
-                 StatusText(status).c_str());
+    reports.error("SetControlRegister", "Failed to set camera register: %s", status);
     return;
   }
-  keep(registerCache, "CorvaneImaq:SetControlRegister", registerId, &record, sizeof record);
+  keep(registerCache, reports, "CorvaneImaq:SetControlRegister", registerId, &record,
+       sizeof record);
 }
 
-bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
-                                           AbsoluteControlRecord& record) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+bool CorvaneAdaptor::getAbsolute(std::uint32_t registerId, AbsoluteControlRecord& record,
+                                 RegisterReports& reports) {
   if (registerCache.find(registerId, &record, sizeof record)) return true;
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
-    adaptorError(this, "GetAbsControlRegister", "Failed to query camera absolute register: %s",
-                 StatusText(status).c_str());
+    reports.error("GetAbsControlRegister", "Failed to query camera absolute register: %s", status);
     return false;
   }
-  keep(registerCache, "CorvaneImaq:GetAbsControlRegister", registerId, &record, sizeof record);
+  keep(registerCache, reports, "CorvaneImaq:GetAbsControlRegister", registerId, &record,
+       sizeof record);
   return true;
 }
 
-void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+void CorvaneAdaptor::setAbsolute(std::uint32_t registerId, float value, RegisterReports& reports) {
   // Only the value is written; the camera's range comes from a read.
   if (CvStatus status =
           CvSetCameraRegister(device->cameraHandle, registerId, &value, sizeof value)) {
-    adaptorError(this, "SetAbsControlRegister", "Failed to set camera absolute register: %s",
-                 StatusText(status).c_str());
+    reports.error("SetAbsControlRegister", "Failed to set camera absolute register: %s", status);
     return;
   }
   AbsoluteControlRecord record;
-  if (!GetAbsControlRegister(registerId, record)) return;
+  if (!getAbsolute(registerId, record, reports)) return;
   record.value = value;
-  keep(registerCache, "CorvaneImaq:SetAbsControlRegister", registerId, &record, sizeof record);
+  keep(registerCache, reports, "CorvaneImaq:SetAbsControlRegister", registerId, &record,
+       sizeof record);
 }
 
-bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+bool CorvaneAdaptor::getTrigger(std::uint32_t& word, RegisterReports& reports) {
   if ((device->triggerInquiry & kTriggerPresence) == 0) return false;
   const std::uint32_t address = device->commandBase + csr::kTriggerMode;
   if (registerCache.find(address, &word, sizeof word)) return true;
   if (CvStatus status = CvReadQuad(device->cameraHandle, address, &word)) {
-    adaptorError(this, "GetTriggerRegister", "Failed to query camera trigger register: %s",
-                 StatusText(status).c_str());
+    reports.error("GetTriggerRegister", "Failed to query camera trigger register: %s", status);
     return false;
   }
-  keep(registerCache, "CorvaneImaq:GetTriggerRegister", address, &word, sizeof word);
+  keep(registerCache, reports, "CorvaneImaq:GetTriggerRegister", address, &word, sizeof word);
   return true;
 }
 
-void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
-                                        std::uint32_t condition) {
-  std::lock_guard<RecursiveLock> hold(registerLock);
+void CorvaneAdaptor::setTrigger(bool enable, std::uint32_t source, std::uint32_t condition,
+                                RegisterReports& reports) {
   std::uint32_t word = 0;
-  if (!GetTriggerRegister(word)) return;
+  if (!getTrigger(word, reports)) return;
   const std::uint32_t next = enable ? (word & kTriggerKeep) | kTriggerOn |
                                           ((source & 7u) << kSourceShift) |
                                           ((condition & 0xFu) << kModeShift)
@@ -107,9 +123,73 @@ void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
   if (next == word) return;
   const std::uint32_t address = device->commandBase + csr::kTriggerMode;
   if (CvStatus status = CvWriteQuad(device->cameraHandle, address, next)) {
-    adaptorError(this, "SetTriggerRegister", "Failed to set camera trigger register: %s",
-                 StatusText(status).c_str());
+    reports.error("SetTriggerRegister", "Failed to set camera trigger register: %s", status);
     return;
   }
-  keep(registerCache, "CorvaneImaq:SetTriggerRegister", address, &next, sizeof next);
+  keep(registerCache, reports, "CorvaneImaq:SetTriggerRegister", address, &next, sizeof next);
+}
+
+// The public operations: the work under the lock, the reports after it.
+
+bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
+  RegisterReports reports;
+  bool done;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    done = getControl(registerId, record, reports);
+  }
+  reports.send(this);
+  return done;
+}
+
+void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
+                                        const FeatureControlRecord& record) {
+  RegisterReports reports;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    setControl(registerId, record, reports);
+  }
+  reports.send(this);
+}
+
+bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
+                                           AbsoluteControlRecord& record) {
+  RegisterReports reports;
+  bool done;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    done = getAbsolute(registerId, record, reports);
+  }
+  reports.send(this);
+  return done;
+}
+
+void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value) {
+  RegisterReports reports;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    setAbsolute(registerId, value, reports);
+  }
+  reports.send(this);
+}
+
+bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
+  RegisterReports reports;
+  bool done;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    done = getTrigger(word, reports);
+  }
+  reports.send(this);
+  return done;
+}
+
+void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
+                                        std::uint32_t condition) {
+  RegisterReports reports;
+  {
+    std::lock_guard<RecursiveLock> hold(registerLock);
+    setTrigger(enable, source, condition, reports);
+  }
+  reports.send(this);
 }

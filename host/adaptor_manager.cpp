@@ -26,7 +26,10 @@ bool AdaptorManager::stop() {
   if (starting_) stopPending_ = true;
   if (acquiring_) {
     const auto alive = alive_;
-    adaptor_->stopCapture();
+    {
+      kit::EntryScope entry(kit::Entry::kStopCapture);
+      adaptor_->stopCapture();
+    }
     if (!*alive) return false;
     stopReturned_ = true;
   }
@@ -44,7 +47,10 @@ bool AdaptorManager::close() {
   const auto alive = alive_;
   if (!stop()) return false;
   if (open_) {
-    adaptor_->closeDevice();
+    {
+      kit::EntryScope entry(kit::Entry::kCloseDevice);
+      adaptor_->closeDevice();
+    }
     if (!*alive) return false;
     open_ = false;
     // Whatever was started meanwhile (from inside the close, say) ended with it.

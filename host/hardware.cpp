@@ -11,7 +11,22 @@ void ruleBroken(const std::string& what) {
   kit::reportViolation(what);
 }
 
+// The module's calls run the kit's host-call hook: one with a result first,
+// one without as its last act; one that takes an object first, so that a
+// host that throws has not taken it.
+
+FormatEntry::~FormatEntry() {
+  kit::EntryScope entry(kit::Entry::kDestroyFormat);
+  imaqkit::destroy(data_);
+}
+
+IMAQInterface* FormatEntry::adaptorData() {
+  if (kit::hostCall(kit::HostCall::kAdaptorData) == kit::Answer::kNone) return nullptr;
+  return data_;
+}
+
 void FormatEntry::setAdaptorData(IMAQInterface* object) {
+  kit::hostCall(kit::HostCall::kSetAdaptorData);
   if (data_ != nullptr && data_ != object) {
     ruleBroken("format entry '" + name_ + "' given adaptor data twice");
     imaqkit::destroy(data_);
@@ -21,10 +36,17 @@ void FormatEntry::setAdaptorData(IMAQInterface* object) {
 
 DeviceEntry::~DeviceEntry() {
   created_.clear();  // formats go first: a device's formats never outlive it
+  kit::EntryScope entry(kit::Entry::kDestroyDevice);
   imaqkit::destroy(data_);
 }
 
+IMAQInterface* DeviceEntry::adaptorData() {
+  if (kit::hostCall(kit::HostCall::kAdaptorData) == kit::Answer::kNone) return nullptr;
+  return data_;
+}
+
 IFormatEntry* DeviceEntry::createFormat(std::uint32_t id, const char* name) {
+  if (kit::hostCall(kit::HostCall::kCreateFormat) == kit::Answer::kNone) return nullptr;
   created_.push_back(std::make_unique<FormatEntry>(id, name ? name : ""));
   return created_.back().get();
 }
@@ -51,20 +73,28 @@ void DeviceEntry::addFormat(IFormatEntry* entry, bool isDefault) {
   format->markDefault(isDefault);
   format->added_ = true;
   added_.push_back(format);
+  kit::hostCall(kit::HostCall::kAddFormat);
 }
 
 IFormatEntry* DeviceEntry::formatByName(const char* name) {
+  if (kit::hostCall(kit::HostCall::kFormatByName) == kit::Answer::kNone) return nullptr;
   if (name == nullptr) return nullptr;
   auto it = byName_.find(name);
   return it == byName_.end() ? nullptr : it->second;
 }
 
 void DeviceEntry::setAdaptorData(IMAQInterface* object) {
+  kit::hostCall(kit::HostCall::kSetAdaptorData);
   if (data_ != nullptr && data_ != object) {
     ruleBroken("device entry '" + name_ + "' given adaptor data twice");
     imaqkit::destroy(data_);
   }
   data_ = object;
+}
+
+FormatEntry* DeviceEntry::formatNamed(const std::string& name) const {
+  auto it = byName_.find(name);
+  return it == byName_.end() ? nullptr : it->second;
 }
 
 FormatEntry* DeviceEntry::formatById(std::uint32_t id) const {
@@ -80,6 +110,7 @@ FormatEntry* DeviceEntry::defaultFormat() const {
 }
 
 IDeviceEntry* HardwareList::createDevice(std::uint32_t id, const char* name) {
+  if (kit::hostCall(kit::HostCall::kCreateDevice) == kit::Answer::kNone) return nullptr;
   created_.push_back(std::make_unique<DeviceEntry>(id, name ? name : ""));
   return created_.back().get();
 }
@@ -101,6 +132,7 @@ void HardwareList::addDevice(IDeviceEntry* entry) {
   if (!ids_.insert(device->id()).second)
     ruleBroken("two devices with identifier " + std::to_string(device->id()));
   added_.push_back(device);
+  kit::hostCall(kit::HostCall::kAddDevice);
 }
 
 DeviceEntry* HardwareList::deviceById(std::uint32_t id) const {

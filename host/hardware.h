@@ -16,12 +16,12 @@ namespace host {
 class FormatEntry final : public IFormatEntry {
  public:
   FormatEntry(std::uint32_t id, std::string name) : id_(id), name_(std::move(name)) {}
-  ~FormatEntry() { imaqkit::destroy(data_); }
+  ~FormatEntry();
   FormatEntry(const FormatEntry&) = delete;
   FormatEntry& operator=(const FormatEntry&) = delete;
 
   void setAdaptorData(IMAQInterface* object) override;
-  IMAQInterface* adaptorData() override { return data_; }
+  IMAQInterface* adaptorData() override;
 
   std::uint32_t id() const { return id_; }
   const std::string& name() const { return name_; }
@@ -48,13 +48,15 @@ class DeviceEntry final : public IDeviceEntry {
   void addFormat(IFormatEntry* entry, bool isDefault) override;
   IFormatEntry* formatByName(const char* name) override;
   void setAdaptorData(IMAQInterface* object) override;
-  IMAQInterface* adaptorData() override { return data_; }
+  IMAQInterface* adaptorData() override;
 
   std::uint32_t id() const { return id_; }
   const std::string& name() const { return name_; }
   // The formats added, in order.
   const std::vector<FormatEntry*>& formats() const { return added_; }
   FormatEntry* formatById(std::uint32_t id) const;
+  // The host's own look-up (formatByName is the module's, and runs the hook).
+  FormatEntry* formatNamed(const std::string& name) const;
   // The default format, or null when there is none.
   FormatEntry* defaultFormat() const;
 

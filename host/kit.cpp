@@ -1,11 +1,13 @@
 #include "kit.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -249,6 +251,9 @@ void imaqfree(void* block) {
     auto it = s.blocks.find(block);
     if (it != s.blocks.end()) {
       s.liveBytes -= it->second;
+      // Poisoned: a module that uses a block after freeing it reads garbage
+      // at once, not the values it left there.
+      std::memset(block, 0xDD, it->second);
       s.blocks.erase(it);
       std::free(block);
       return;
@@ -329,6 +334,7 @@ IAdaptorManager* createAdaptorManager(IAdaptor* adaptor, IEngine* engine) {
     factory = s.managerFactory;
     context = s.managerContext;
   }
+  if (kit::hostCall(kit::HostCall::kCreateAdaptorManager) == kit::Answer::kNone) return nullptr;
   return factory ? factory(adaptor, engine, context) : nullptr;
 }
 
@@ -342,17 +348,55 @@ double getCurrentTime() {
 namespace kit {
 
 const char* hostCallName(HostCall call) {
-  static const char* const kNames[] = {"acquisitionActive", "frameWanted",    "countFrame",
-                                       "regionOfInterest",  "engine",         "deviceIsOpen",
-                                       "deviceIsAcquiring", "requestStop",    "requestClose",
-                                       "newFrame",          "deliverFrame",   "currentTrigger",
-                                       "setImage",          "setTime",        "triggerType",
-                                       "triggerCondition",  "triggerSource",  "getCurrentTime",
-                                       "holderMade",        "holderEntered",  "holderLeft",
-                                       "holderDestroyed",   "sectionMade",    "sectionDestroyed",
-                                       "adaptorWarn",       "adaptorError",   "propertyCount",
-                                       "propertyNames",     "propertyRecord", "setCustomGetter",
-                                       "addPostSetListener"};
+  static const char* const kNames[] = {"acquisitionActive",
+                                       "frameWanted",
+                                       "countFrame",
+                                       "regionOfInterest",
+                                       "engine",
+                                       "deviceIsOpen",
+                                       "deviceIsAcquiring",
+                                       "requestStop",
+                                       "requestClose",
+                                       "newFrame",
+                                       "deliverFrame",
+                                       "currentTrigger",
+                                       "setImage",
+                                       "setTime",
+                                       "triggerType",
+                                       "triggerCondition",
+                                       "triggerSource",
+                                       "getCurrentTime",
+                                       "holderMade",
+                                       "holderEntered",
+                                       "holderLeft",
+                                       "holderDestroyed",
+                                       "sectionMade",
+                                       "sectionDestroyed",
+                                       "adaptorWarn",
+                                       "adaptorError",
+                                       "propertyCount",
+                                       "propertyNames",
+                                       "propertyRecord",
+                                       "setCustomGetter",
+                                       "addPostSetListener",
+                                       "identifier",
+                                       "storedValue",
+                                       "isDeviceProperty",
+                                       "createDevice",
+                                       "addDevice",
+                                       "setAdaptorData",
+                                       "adaptorData",
+                                       "createFormat",
+                                       "addFormat",
+                                       "formatByName",
+                                       "createProperty",
+                                       "addEnumValue",
+                                       "setReadOnly",
+                                       "setIdentifier",
+                                       "addProperty",
+                                       "addSource",
+                                       "addHardwareTrigger",
+                                       "createAdaptorManager"};
   static_assert(std::size(kNames) == static_cast<std::size_t>(HostCall::kCount));
   const auto i = static_cast<std::size_t>(call);
   return i < std::size(kNames) ? kNames[i] : "?";
@@ -363,7 +407,97 @@ void setHostCallHook(HostCallHook hook, void* context) {
   hooks().hostCall = hook;
 }
 
+namespace {
+
+// The calling thread's entries, innermost last, each with its calls counted;
+// frame 0 stands for no entry. Fixed in size: no host call allocates.
+struct EntryStack {
+  static constexpr int kDepth = 16;
+  struct Frame {
+    Entry entry = Entry::kNone;
+    std::uint32_t counts[static_cast<int>(HostCall::kCount)] = {};
+  };
+  Frame frames[kDepth];
+  int depth = 0;  // frames in use beyond frame 0
+  int overflow = 0;
+  Place last{Entry::kNone, HostCall::kCount, 0};
+  int moduleLocks = 0;
+};
+
+EntryStack& entries() {
+  thread_local EntryStack stack;
+  return stack;
+}
+
+std::atomic<int> liveModuleThreads{0};
+
+}  // namespace
+
+const char* entryName(Entry entry) {
+  static const char* const kNames[] = {"thread",
+                                       "initializeAdaptor",
+                                       "uninitializeAdaptor",
+                                       "getAvailHW",
+                                       "getDeviceAttributes",
+                                       "createInstance",
+                                       "getROI",
+                                       "setROI",
+                                       "openDevice",
+                                       "closeDevice",
+                                       "startCapture",
+                                       "stopCapture",
+                                       "getValue",
+                                       "notify",
+                                       "destroyAdaptor",
+                                       "destroyDevice",
+                                       "destroyFormat"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Entry::kCount));
+  const auto i = static_cast<std::size_t>(entry);
+  return i < std::size(kNames) ? kNames[i] : "?";
+}
+
+void beginEntry(Entry entry) {
+  EntryStack& s = entries();
+  if (s.depth + 1 >= EntryStack::kDepth) {
+    ++s.overflow;
+    return;
+  }
+  EntryStack::Frame& f = s.frames[++s.depth];
+  f.entry = entry;
+  std::fill(std::begin(f.counts), std::end(f.counts), 0u);
+}
+
+void endEntry() {
+  EntryStack& s = entries();
+  if (s.overflow > 0) {
+    --s.overflow;
+  } else if (s.depth > 0) {
+    --s.depth;
+  }
+}
+
+Place currentPlace() {
+  return entries().last;
+}
+
+void noteModuleLock(int delta) {
+  entries().moduleLocks += delta;
+}
+
+void noteModuleThread(int delta) {
+  liveModuleThreads += delta;
+}
+
+int moduleThreads() {
+  return liveModuleThreads.load();
+}
+
 Answer hostCall(HostCall call) {
+  EntryStack& s = entries();
+  EntryStack::Frame& f = s.frames[s.depth];
+  s.last = {f.entry, call, ++f.counts[static_cast<int>(call)]};
+  if (s.moduleLocks > 0)
+    violation(std::string("host call ") + hostCallName(call) + " made under a lock of the module");
   Hooks& h = hooks();
   HostCallHook hook = h.hostCall.load();
   return hook != nullptr ? hook(call, h.context.load()) : Answer::kAsIs;

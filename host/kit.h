@@ -103,9 +103,86 @@ enum class HostCall : int {
   kPropertyRecord,
   kSetCustomGetter,
   kAddPostSetListener,
+  // A listener asks the host's property record.
+  kIdentifier,
+  kStoredValue,
+  kIsDeviceProperty,
+  // Discovery and declaration.
+  kCreateDevice,
+  kAddDevice,
+  kSetAdaptorData,
+  kAdaptorData,
+  kCreateFormat,
+  kAddFormat,
+  kFormatByName,
+  kCreateProperty,
+  kAddEnumValue,
+  kSetReadOnly,
+  kSetIdentifier,
+  kAddProperty,
+  kAddSource,
+  kAddHardwareTrigger,
+  kCreateAdaptorManager,
   kCount
 };
 IMAQKIT_API const char* hostCallName(HostCall call);
+
+// ---- Entries: the host's calls into the module ----------------------------------------
+
+// Every call a host makes into the module: the five exports, the adaptor's
+// operations that reach the camera or the host, the listeners, and the
+// destruction of the objects the module gave the host.
+enum class Entry : int {
+  kNone,  // no entry: a thread of the module's own (the acquisition thread)
+  kInitialize,
+  kUninitialize,
+  kGetAvailHW,
+  kGetDeviceAttributes,
+  kCreateInstance,
+  kGetROI,
+  kSetROI,
+  kOpenDevice,
+  kCloseDevice,
+  kStartCapture,
+  kStopCapture,
+  kGetValue,
+  kNotify,
+  kDestroyAdaptor,
+  kDestroyDevice,
+  kDestroyFormat,
+  kCount
+};
+IMAQKIT_API const char* entryName(Entry entry);
+// The calling thread is in the entry until endEntry; entries nest (a host
+// action inside a host call makes one of its own).
+IMAQKIT_API void beginEntry(Entry entry);
+IMAQKIT_API void endEntry();
+class EntryScope {
+ public:
+  explicit EntryScope(Entry entry) { beginEntry(entry); }
+  ~EntryScope() { endEntry(); }
+  EntryScope(const EntryScope&) = delete;
+  EntryScope& operator=(const EntryScope&) = delete;
+};
+
+// Where a host call comes from: the innermost entry of its thread, and its
+// occurrence there (1 for the first such call of that entry's run; on a
+// module's thread, of the thread's life).
+struct Place {
+  Entry entry;
+  HostCall call;
+  std::uint32_t occurrence;
+};
+// The place of the host call in progress on the calling thread: valid inside
+// the hook, and after it until the thread's next host call.
+IMAQKIT_API Place currentPlace();
+
+// What a test build of the module tells of its seams: its own locks held by
+// the calling thread (a host call under one is a breach of the kit's rules:
+// a violation), and thread handles it has not given back.
+IMAQKIT_API void noteModuleLock(int delta);
+IMAQKIT_API void noteModuleThread(int delta);
+IMAQKIT_API int moduleThreads();
 
 // What the host answers: as it would, or the nothing of the call's type (false,
 // null, zero, an empty region). Calls without a result ignore it.

@@ -33,6 +33,21 @@ bool parseInteger(const std::string& text, long long& value) {
 
 // ---- Properties -------------------------------------------------------------------------
 
+const void* Property::storedValue() {
+  if (kit::hostCall(kit::HostCall::kStoredValue) == kit::Answer::kNone) return nullptr;
+  return stored_.data();
+}
+
+std::uint32_t Property::identifier() {
+  if (kit::hostCall(kit::HostCall::kIdentifier) == kit::Answer::kNone) return 0;
+  return id_;
+}
+
+bool Property::isDeviceProperty() {
+  if (kit::hostCall(kit::HostCall::kIsDeviceProperty) == kit::Answer::kNone) return false;
+  return device_;
+}
+
 Property::~Property() {
   imaqkit::destroy(getter_);
   for (IPropPostSetListener* l : listeners_) imaqkit::destroy(l);
@@ -119,10 +134,25 @@ std::unique_ptr<Property> Property::clone(bool deviceProperty) const {
   return copy;
 }
 
+std::unique_ptr<Property> Property::hostDouble(const std::string& name, double minimum,
+                                               double maximum, double defaultValue) {
+  auto p = std::make_unique<Property>(name, PropertyType::kDouble);
+  p->minimum_ = minimum;
+  p->maximum_ = maximum;
+  p->default_ = {PropertyType::kDouble, 0, defaultValue};
+  p->store(p->default_);
+  return p;
+}
+
 // ---- The factory ----------------------------------------------------------------------------
 
+PropertyFactory::PropertyFactory() : actionsAtStart_(kit::actionsTaken()) {}
+
 PropertyFactory::~PropertyFactory() {
-  if (!created_.empty()) ruleBroken("properties created but never added");
+  // Unless the host's own action (a throw inside the factory, say) stopped
+  // the module on its way.
+  if (!created_.empty() && kit::actionsTaken() == actionsAtStart_)
+    ruleBroken("properties created but never added");
 }
 
 Property* PropertyFactory::created(IProperty* property, const char* operation) {
@@ -135,6 +165,7 @@ Property* PropertyFactory::created(IProperty* property, const char* operation) {
 
 IProperty* PropertyFactory::createDoubleProperty(const char* name, double minimum, double maximum,
                                                  double defaultValue) {
+  if (kit::hostCall(kit::HostCall::kCreateProperty) == kit::Answer::kNone) return nullptr;
   auto p = std::make_unique<Property>(name ? name : "", PropertyType::kDouble);
   p->minimum_ = minimum;
   p->maximum_ = maximum;
@@ -146,6 +177,7 @@ IProperty* PropertyFactory::createDoubleProperty(const char* name, double minimu
 
 IProperty* PropertyFactory::createIntProperty(const char* name, std::int32_t minimum,
                                               std::int32_t maximum, std::int32_t defaultValue) {
+  if (kit::hostCall(kit::HostCall::kCreateProperty) == kit::Answer::kNone) return nullptr;
   auto p = std::make_unique<Property>(name ? name : "", PropertyType::kInteger);
   p->minimum_ = minimum;
   p->maximum_ = maximum;
@@ -157,6 +189,7 @@ IProperty* PropertyFactory::createIntProperty(const char* name, std::int32_t min
 
 IProperty* PropertyFactory::createEnumProperty(const char* name, const char* valueName,
                                                std::int32_t valueId) {
+  if (kit::hostCall(kit::HostCall::kCreateProperty) == kit::Answer::kNone) return nullptr;
   auto p = std::make_unique<Property>(name ? name : "", PropertyType::kEnum);
   p->values_.emplace_back(valueName ? valueName : "", valueId);
   p->default_ = {PropertyType::kEnum, valueId, 0.0};
@@ -172,14 +205,17 @@ void PropertyFactory::addEnumValue(IProperty* property, const char* valueName,
   if (p->type_ != PropertyType::kEnum)
     ruleBroken("addEnumValue on a property that is no enumeration");
   p->values_.emplace_back(valueName ? valueName : "", valueId);
+  kit::hostCall(kit::HostCall::kAddEnumValue);
 }
 
 void PropertyFactory::setReadOnly(IProperty* property, const char* condition) {
   if (Property* p = created(property, "setReadOnly")) p->readOnly_ = condition ? condition : "";
+  kit::hostCall(kit::HostCall::kSetReadOnly);
 }
 
 void PropertyFactory::setIdentifier(IProperty* property, std::uint32_t id) {
   if (Property* p = created(property, "setIdentifier")) p->id_ = id;
+  kit::hostCall(kit::HostCall::kSetIdentifier);
 }
 
 void PropertyFactory::addProperty(IProperty* property) {
@@ -193,16 +229,23 @@ void PropertyFactory::addProperty(IProperty* property) {
     if (p->name() == (*it)->name()) ruleBroken("two properties named " + p->name());
   added_.push_back(std::move(*it));
   created_.erase(it);
+  kit::hostCall(kit::HostCall::kAddProperty);
 }
 
 std::vector<std::unique_ptr<Property>> PropertyFactory::take() {
   return std::move(added_);
 }
 
+void SourceList::addSource(const char* name, std::int32_t id) {
+  sources.push_back({name ? name : "", id});
+  kit::hostCall(kit::HostCall::kAddSource);
+}
+
 void TriggerList::addHardwareTrigger(const char* configurationName, std::uint32_t configurationId,
                                      const char* sourceName, std::uint32_t sourceId) {
   triggers.push_back({configurationName ? configurationName : "", configurationId,
                       sourceName ? sourceName : "", sourceId});
+  kit::hostCall(kit::HostCall::kAddHardwareTrigger);
 }
 
 // ---- The container ----------------------------------------------------------------------------
@@ -275,7 +318,10 @@ bool PropertyContainer::read(const std::string& name, PropertyValue& value, std:
       std::lock_guard<std::mutex> lock(mutex_);
       buffer = p->stored_;
     }
-    p->getter_->getValue(p, buffer.data());
+    {
+      kit::EntryScope entry(kit::Entry::kGetValue);
+      p->getter_->getValue(p, buffer.data());
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     p->stored_ = buffer;  // the host keeps what the getter said
   }
@@ -304,7 +350,10 @@ bool PropertyContainer::write(const std::string& name, const std::string& text,
     copy = p->stored_;
   }
   const std::size_t mark = kit::reports().size();
-  for (IPropPostSetListener* listener : p->listeners_) listener->notify(p, copy.data());
+  for (IPropPostSetListener* listener : p->listeners_) {
+    kit::EntryScope entry(kit::Entry::kNotify);
+    listener->notify(p, copy.data());
+  }
   const std::vector<kit::Report> reports = kit::reports();
   for (std::size_t i = mark; i < reports.size(); ++i) {
     if (reports[i].kind == kit::ReportKind::kError) {

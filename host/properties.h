@@ -36,9 +36,9 @@ class Property final : public IProperty, public IPropertyRecord {
   Property& operator=(const Property&) = delete;
 
   // IPropertyRecord
-  const void* storedValue() override { return stored_.data(); }
-  std::uint32_t identifier() override { return id_; }
-  bool isDeviceProperty() override { return device_; }
+  const void* storedValue() override;
+  std::uint32_t identifier() override;
+  bool isDeviceProperty() override;
 
   const std::string& name() const { return name_; }
   PropertyType type() const { return type_; }
@@ -61,6 +61,10 @@ class Property final : public IProperty, public IPropertyRecord {
 
   // A fresh copy of the definition with the default value stored.
   std::unique_ptr<Property> clone(bool deviceProperty) const;
+  // A property of the host's own (no device property), made without the
+  // factory the module uses.
+  static std::unique_ptr<Property> hostDouble(const std::string& name, double minimum,
+                                              double maximum, double defaultValue);
 
  private:
   friend class PropertyFactory;
@@ -84,7 +88,7 @@ class Property final : public IProperty, public IPropertyRecord {
 
 class PropertyFactory final : public IPropertyFactory {
  public:
-  PropertyFactory() = default;
+  PropertyFactory();
   ~PropertyFactory();
   PropertyFactory(const PropertyFactory&) = delete;
   PropertyFactory& operator=(const PropertyFactory&) = delete;
@@ -107,6 +111,7 @@ class PropertyFactory final : public IPropertyFactory {
   Property* created(IProperty* property, const char* operation);
   std::vector<std::unique_ptr<Property>> created_;
   std::vector<std::unique_ptr<Property>> added_;
+  std::uint64_t actionsAtStart_;
 };
 
 struct Source {
@@ -116,9 +121,7 @@ struct Source {
 
 class SourceList final : public ISourceList {
  public:
-  void addSource(const char* name, std::int32_t id) override {
-    sources.push_back({name ? name : "", id});
-  }
+  void addSource(const char* name, std::int32_t id) override;
   std::vector<Source> sources;
 };
 

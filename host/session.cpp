@@ -1,12 +1,17 @@
 #include "session.h"
 
+#include "kit.h"
+
 namespace host {
 
 bool Session::start(const std::string& modulePath, std::string& error) {
   stop();
   module_ = Module::load(modulePath, error);
   if (!module_) return false;
-  module_->entry().initializeAdaptor();
+  {
+    kit::EntryScope entry(kit::Entry::kInitialize);
+    module_->entry().initializeAdaptor();
+  }
   initialized_ = true;
   return true;
 }
@@ -14,6 +19,7 @@ bool Session::start(const std::string& modulePath, std::string& error) {
 void Session::discover() {
   release();
   hardware_ = std::make_unique<HardwareList>();
+  kit::EntryScope entry(kit::Entry::kGetAvailHW);
   module_->entry().getAvailHW(hardware_.get());
 }
 
@@ -25,6 +31,7 @@ DeviceAttributes& Session::attributes(DeviceEntry& device) {
     SourceList sources;
     TriggerList triggers;
     FormatEntry* format = device.defaultFormat();
+    kit::EntryScope entry(kit::Entry::kGetDeviceAttributes);
     module_->entry().getDeviceAttributes(&device, format ? format->name().c_str() : "", &factory,
                                          &sources, &triggers);
     cached->properties = factory.take();
@@ -47,7 +54,10 @@ void Session::abandon() {
 
 void Session::stop() {
   release();
-  if (initialized_) module_->entry().uninitializeAdaptor();
+  if (initialized_) {
+    kit::EntryScope entry(kit::Entry::kUninitialize);
+    module_->entry().uninitializeAdaptor();
+  }
   initialized_ = false;
   module_.reset();
 }

@@ -35,11 +35,7 @@ namespace {
 
 // A property of the host, not of the device: the adaptor leaves it alone.
 std::unique_ptr<Property> hostTimeoutProperty() {
-  PropertyFactory factory;
-  IProperty* p = factory.createDoubleProperty("Timeout", 0.0, 3600.0, 10.0);
-  factory.setReadOnly(p, "never");
-  factory.addProperty(p);
-  return factory.take().front()->clone(false);
+  return Property::hostDouble("Timeout", 0.0, 3600.0, 10.0);
 }
 
 }  // namespace
@@ -101,7 +97,7 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
       return nullptr;
     }
   } else {
-    f = static_cast<FormatEntry*>(d->formatByName(format.c_str()));
+    f = d->formatNamed(format);
   }
   if (f == nullptr) {
     error = format.empty() ? "device '" + d->name() + "' has no formats"
@@ -117,8 +113,11 @@ std::unique_ptr<VideoInput> VideoInput::create(Session& session, const std::stri
     input->engine_->properties().add(p->clone(true));
   input->engine_->properties().add(hostTimeoutProperty());
   const std::size_t mark = kit::reports().size();
-  input->adaptor_ =
-      session.module().entry().createInstance(input->engine_.get(), d, f->name().c_str());
+  {
+    kit::EntryScope entry(kit::Entry::kCreateInstance);
+    input->adaptor_ =
+        session.module().entry().createInstance(input->engine_.get(), d, f->name().c_str());
+  }
   if (input->adaptor_ == nullptr) {
     const std::vector<kit::Report> reports = kit::reports();
     error = reports.size() > mark ? reports.back().message : "the module made no adaptor";
@@ -144,6 +143,8 @@ VideoInput::~VideoInput() {
 void VideoInput::destroyAdaptor() {
   IAdaptor* adaptor = adaptor_.exchange(nullptr);
   manager_ = nullptr;
+  if (adaptor == nullptr) return;
+  kit::EntryScope entry(kit::Entry::kDestroyAdaptor);
   imaqkit::destroy(adaptor);  // its destructor asks the manager to stop and to close
 }
 
@@ -177,12 +178,18 @@ bool VideoInput::setRoi(int offsetX, int offsetY, int width, int height, std::st
     return false;
   }
   const std::size_t mark = kit::reports().size();
-  adaptor->setROI(offsetX, offsetY, width, height);
+  {
+    kit::EntryScope entry(kit::Entry::kSetROI);
+    adaptor->setROI(offsetX, offsetY, width, height);
+  }
   return !adaptorFailed(mark, adaptor, error);
 }
 
 void VideoInput::roi(int& offsetX, int& offsetY, int& width, int& height) {
-  if (IAdaptor* adaptor = adaptor_) adaptor->getROI(offsetX, offsetY, width, height);
+  if (IAdaptor* adaptor = adaptor_) {
+    kit::EntryScope entry(kit::Entry::kGetROI);
+    adaptor->getROI(offsetX, offsetY, width, height);
+  }
 }
 
 // Each operation reads the adaptor afresh after every call into it: a host
@@ -196,14 +203,21 @@ bool VideoInput::open(std::string& error) {
   }
   if (manager->isOpen()) return true;
   const std::size_t mark = kit::reports().size();
-  const bool opened = adaptor->openDevice();
+  bool opened;
+  {
+    kit::EntryScope entry(kit::Entry::kOpenDevice);
+    opened = adaptor->openDevice();
+  }
   const bool reported = adaptorFailed(mark, adaptor, error);
   if (adaptor_ != adaptor) {
     error = kDestroyed;
     return false;
   }
   if (!opened || reported) {
-    if (opened) adaptor->closeDevice();
+    if (opened) {
+      kit::EntryScope entry(kit::Entry::kCloseDevice);
+      adaptor->closeDevice();
+    }
     if (error.empty()) error = "openDevice failed";
     return false;
   }
@@ -229,7 +243,11 @@ bool VideoInput::start(std::string& error) {
   const std::size_t mark = kit::reports().size();
   manager->beginStart();
   engine_->beginRun();
-  const bool started = adaptor->startCapture();
+  bool started;
+  {
+    kit::EntryScope entry(kit::Entry::kStartCapture);
+    started = adaptor->startCapture();
+  }
   if (adaptor_ != adaptor) {
     error = kDestroyed;
     return false;

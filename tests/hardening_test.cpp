@@ -5,14 +5,19 @@
 // an adaptor is built. Then a table of the freedoms a camera library and a
 // host may take, one scenario a row.
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <new>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "acquisition.h"
 #include "frame_types.h"
 #include "host_fixture.h"
+#if defined(_WIN32)
+#include "winthread.h"
+#endif
 
 namespace {
 
@@ -439,6 +444,39 @@ const std::pair<const char*, std::function<void(FreedomTest&)>> kFreedoms[] = {
        input.manager().setGiveEngine(true);
      }},
 };
+
+#if defined(_WIN32)
+// Windows gives an ended thread's id to the next thread it makes: a host
+// thread that gets the id of an acquisition thread that has ended is not that
+// thread, and opens, acquires and destroys as any other. (Natively the test
+// build's thread service reuses ids the same way, under the host-call table.)
+TEST_F(HardeningTest, AHostThreadWithAnEndedAcquisitionThreadsIdIsAHostThread) {
+  Discover();
+  host::VideoInput& input = Input("1", "640X480 Mono8 60 FPS");
+  std::atomic<DWORD> acquisitionThread{0};
+  input.engine().setDeliverHook([&] { acquisitionThread = GetCurrentThreadId(); });
+  OpenAndStart(input);
+  ASSERT_FALSE(Take(input, 1).empty());
+  input.stop();
+  input.close();
+  input.engine().setDeliverHook(nullptr);
+  ASSERT_NE(0u, acquisitionThread.load());
+  bool found = false;
+  for (int i = 0; i < 4000 && !found; ++i) {
+    std::thread([&] {
+      if (GetCurrentThreadId() != acquisitionThread) return;
+      found = true;
+      std::string error;
+      EXPECT_TRUE(input.open(error)) << error;
+      EXPECT_TRUE(input.start(error)) << error;
+      EXPECT_EQ(2u, Take(input, 2).size());
+      input.stop();
+      Destroy(input);
+    }).join();
+  }
+  EXPECT_TRUE(found) << "no new thread got the ended acquisition thread's id";
+}
+#endif
 
 // Each row is a test of its own, with the fixture's checks at its end.
 const bool kRegistered = [] {

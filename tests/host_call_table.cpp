@@ -1,7 +1,13 @@
 #include "host_call_table.h"
 
+#include <algorithm>
+#include <iterator>
+#include <set>
+#include <tuple>
+
 namespace table {
 
+using kit::Entry;
 using kit::HostCall;
 
 namespace {
@@ -24,6 +30,15 @@ bool hasResult(HostCall call) {
     case HostCall::kSectionMade:
     case HostCall::kPropertyCount:
     case HostCall::kPropertyRecord:
+    case HostCall::kIdentifier:
+    case HostCall::kStoredValue:
+    case HostCall::kIsDeviceProperty:
+    case HostCall::kCreateDevice:
+    case HostCall::kAdaptorData:
+    case HostCall::kCreateFormat:
+    case HostCall::kFormatByName:
+    case HostCall::kCreateProperty:
+    case HostCall::kCreateAdaptorManager:
       return true;
     default:
       return false;
@@ -34,124 +49,105 @@ bool isDestruction(HostCall call) {
   return call == HostCall::kHolderDestroyed || call == HostCall::kSectionDestroyed;
 }
 
-constexpr Action kActions[] = {Action::kClose,   Action::kDestroy, Action::kStop,
-                               Action::kRestart, Action::kThrow,   Action::kAnswerNone,
-                               Action::kBlock,   Action::kNoHolder};
+// Entries during which the host has a video input to act on.
+bool hasInput(Entry entry) {
+  switch (entry) {
+    case Entry::kNone:
+    case Entry::kGetROI:
+    case Entry::kSetROI:
+    case Entry::kOpenDevice:
+    case Entry::kCloseDevice:
+    case Entry::kStartCapture:
+    case Entry::kStopCapture:
+    case Entry::kGetValue:
+    case Entry::kNotify:
+    case Entry::kDestroyAdaptor:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string upperFirst(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+    text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
 
 }  // namespace
 
-const char* contextName(Context context) {
-  static const char* const kNames[] = {"create", "open",  "start",  "thread",
-                                       "stop",   "close", "destroy"};
-  return kNames[static_cast<int>(context)];
+bool Place::operator<(const Place& o) const {
+  return std::tie(entry, call, occurrence) < std::tie(o.entry, o.call, o.occurrence);
 }
 
-const char* actionName(Action action) {
-  static const char* const kNames[] = {"Close", "Destroy",    "Stop",  "Restart",
-                                       "Throw", "AnswerNone", "Block", "NoHolder"};
-  return kNames[static_cast<int>(action)];
+bool Place::operator==(const Place& o) const {
+  return entry == o.entry && call == o.call && occurrence == o.occurrence;
 }
 
 const char* causeName(Cause cause) {
   static const char* const kNames[] = {"",
+                                       "frame wait fails",
+                                       "camera stop fails",
+                                       "register read fails",
+                                       "register write fails",
                                        "engine throws",
                                        "engine fails",
                                        "packet size fails",
-                                       "triggered",
-                                       "trigger write fails",
                                        "camera start fails",
-                                       "frame wait fails",
-                                       "camera stop fails"};
+                                       "triggered",
+                                       "trigger write fails"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Cause::kCount));
   return kNames[static_cast<int>(cause)];
 }
 
-std::string Row::name() const {
-  std::string call = kit::hostCallName(place.call);
-  call[0] = static_cast<char>(call[0] - 'a' + 'A');
-  std::string context = contextName(place.context);
-  context[0] = static_cast<char>(context[0] - 'a' + 'A');
-  return context + "_" + call + "_" + actionName(action);
+const char* actionName(Action action) {
+  static const char* const kNames[] = {"Close",     "Destroy",    "Stop",        "Start",
+                                       "Restart",   "Open",       "Throw",       "AnswerNone",
+                                       "Block",     "NoHolder",   "OtherRead",   "OtherWrite",
+                                       "OtherStop", "OtherClose", "OtherDestroy"};
+  static_assert(std::size(kNames) == static_cast<std::size_t>(Action::kCount));
+  return kNames[static_cast<int>(action)];
 }
 
-const std::vector<Place>& places() {
-  using C = Context;
-  using H = HostCall;
-  using S = Cause;
-  static const std::vector<Place> kPlaces = {
-      // Construction: the locks, then the listeners on every device property.
-      {C::kCreate, H::kSectionMade},
-      {C::kCreate, H::kEngine},
-      {C::kCreate, H::kPropertyCount},
-      {C::kCreate, H::kPropertyNames},
-      {C::kCreate, H::kPropertyRecord},
-      {C::kCreate, H::kSetCustomGetter},
-      {C::kCreate, H::kAddPostSetListener},
-      {C::kCreate, H::kAdaptorWarn, S::kEngineThrows},
-      {C::kOpen, H::kDeviceIsOpen},
-      {C::kOpen, H::kAdaptorError, S::kOpenFails},
-      {C::kOpen, H::kAdaptorWarn, S::kPacketSizeFails},
-      {C::kStart, H::kDeviceIsOpen},
-      {C::kStart, H::kDeviceIsAcquiring},
-      {C::kStart, H::kEngine},
-      {C::kStart, H::kCurrentTrigger},
-      {C::kStart, H::kTriggerType},
-      {C::kStart, H::kTriggerCondition, S::kHardwareTrigger},
-      {C::kStart, H::kTriggerSource, S::kHardwareTrigger},
-      {C::kStart, H::kHolderMade},
-      {C::kStart, H::kHolderLeft},
-      {C::kStart, H::kHolderDestroyed},
-      {C::kStart, H::kAdaptorError, S::kTriggerFails},
-      {C::kStart, H::kAdaptorWarn, S::kStartCameraFails},
-      // The acquisition thread: its holder, the start message, each frame cycle.
-      {C::kThread, H::kHolderMade},
-      {C::kThread, H::kAcquisitionActive},
-      {C::kThread, H::kHolderEntered},
-      {C::kThread, H::kHolderLeft},
-      {C::kThread, H::kHolderDestroyed},
-      {C::kThread, H::kFrameWanted},
-      {C::kThread, H::kRegionOfInterest},
-      {C::kThread, H::kEngine},
-      {C::kThread, H::kNewFrame},
-      {C::kThread, H::kSetImage},
-      {C::kThread, H::kGetCurrentTime},
-      {C::kThread, H::kSetTime},
-      {C::kThread, H::kDeliverFrame},
-      {C::kThread, H::kCountFrame},
-      {C::kThread, H::kAdaptorWarn, S::kFrameWaitFails},
-      {C::kStop, H::kDeviceIsAcquiring},
-      {C::kStop, H::kHolderMade},
-      {C::kStop, H::kHolderLeft},
-      {C::kStop, H::kHolderDestroyed},
-      {C::kStop, H::kAdaptorWarn, S::kStopCameraFails},
-      // A close while acquiring stops first, as a host does.
-      {C::kClose, H::kDeviceIsAcquiring},
-      {C::kClose, H::kHolderMade},
-      {C::kClose, H::kHolderLeft},
-      {C::kClose, H::kHolderDestroyed},
-      {C::kClose, H::kDeviceIsOpen},
-      {C::kClose, H::kAdaptorWarn, S::kStopCameraFails},
-      // Destruction while acquiring: the adaptor asks the host to stop and close.
-      {C::kDestroy, H::kRequestStop},
-      {C::kDestroy, H::kRequestClose},
-      {C::kDestroy, H::kDeviceIsAcquiring},
-      {C::kDestroy, H::kDeviceIsOpen},
-      {C::kDestroy, H::kHolderMade},
-      {C::kDestroy, H::kHolderLeft},
-      {C::kDestroy, H::kHolderDestroyed},
-      {C::kDestroy, H::kSectionDestroyed},
-      {C::kDestroy, H::kAdaptorWarn, S::kStopCameraFails},
-  };
-  return kPlaces;
+const char* shapeName(Shape shape) {
+  static const char* const kNames[] = {"stopped", "closed while acquiring",
+                                       "destroyed while acquiring"};
+  return kNames[static_cast<int>(shape)];
+}
+
+std::string placeName(const Place& place) {
+  return upperFirst(kit::entryName(place.entry)) + "_" + upperFirst(kit::hostCallName(place.call)) +
+         "_" + std::to_string(place.occurrence);
+}
+
+std::string Row::name() const {
+  return placeName(place) + "_" + actionName(action);
+}
+
+Place keptFor(const Place& place, const std::vector<Place>& trace) {
+  if (place.occurrence <= 2) return place;
+  if (place.entry == Entry::kNone) return {place.entry, place.call, 2};
+  std::uint32_t last = 0;
+  for (const Place& p : trace)
+    if (p.entry == place.entry && p.call == place.call) last = std::max(last, p.occurrence);
+  return place.occurrence == last ? place : Place{place.entry, place.call, 2};
 }
 
 bool admits(const Place& place, Action action) {
   switch (action) {
     case Action::kClose:
     case Action::kStop:
+    case Action::kStart:
     case Action::kRestart:
-      return place.context != Context::kCreate;
+    case Action::kOpen:
+    case Action::kOtherRead:
+    case Action::kOtherWrite:
+    case Action::kOtherStop:
+    case Action::kOtherClose:
+      return hasInput(place.entry);
     case Action::kDestroy:
-      return place.context != Context::kCreate && place.context != Context::kDestroy;
+    case Action::kOtherDestroy:
+      return hasInput(place.entry) && place.entry != Entry::kDestroyAdaptor;
     case Action::kThrow:
       return !isDestruction(place.call);
     case Action::kAnswerNone:
@@ -159,15 +155,21 @@ bool admits(const Place& place, Action action) {
     case Action::kBlock:
     case Action::kNoHolder:
       return true;
+    case Action::kCount:
+      break;
   }
   return false;
 }
 
-std::vector<Row> rows() {
+std::vector<Row> rows(const std::vector<Traced>& trace) {
   std::vector<Row> all;
-  for (const Place& place : places())
-    for (Action action : kActions)
-      if (admits(place, action)) all.push_back({place, action});
+  std::set<Place> done;
+  for (const Traced& t : trace) {
+    if (!done.insert(t.place).second) continue;
+    for (int a = 0; a < static_cast<int>(Action::kCount); ++a)
+      if (admits(t.place, static_cast<Action>(a)))
+        all.push_back({t.place, t.origin, static_cast<Action>(a)});
+  }
   return all;
 }
 

@@ -168,8 +168,10 @@ void CorvaneAdaptor::destroyNow() noexcept {
 }
 
 CorvaneAdaptor::Operation::Operation(CorvaneAdaptor& adaptor) noexcept
+    : Operation((joinEndedThreads(), adaptor), Joined{}) {}
+
+CorvaneAdaptor::Operation::Operation(CorvaneAdaptor& adaptor, Joined) noexcept
     : adaptor_(adaptor), thread_(GetCurrentThreadId()) {
-  joinEndedThreads();
   adaptor_.lockOperations();
   next_ = adaptor_.operations_;
   adaptor_.operations_ = this;

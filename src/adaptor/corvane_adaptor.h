@@ -139,7 +139,12 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // return, on the adaptor's list of them: destruction waits for it.
   class Operation {
    public:
+    // Joins the threads let go that have ended first (see joinEndedThreads).
     explicit Operation(CorvaneAdaptor& adaptor) noexcept;
+    // Without that: for a caller holding a spin lock of its own, which must
+    // not wait for anything.
+    struct Joined {};
+    Operation(CorvaneAdaptor& adaptor, Joined) noexcept;
     ~Operation();
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
@@ -246,6 +251,7 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   RecursiveLock stateLock_;
   AcquisitionRun* run_ = nullptr;
   DWORD closer_ = 0;     // the thread closing the device; 0: none
+  DWORD opener_ = 0;     // the thread opening it; 0: none
   unsigned closes_ = 0;  // closes begun so far
   AdaptorLocks* locks_ = nullptr;
   ListenerLink* link_ = nullptr;

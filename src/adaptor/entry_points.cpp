@@ -16,27 +16,50 @@ constexpr char kNoCamera[] = "Failed to create camera object.";
 // of the enumeration (one that failed to start, say) must not hold the host forever.
 constexpr std::uint32_t kMaxAdapters = 64;
 
-// Reports one probed camera and its formats to the host, which owns them from
-// now on. Returns false when the host gave no entry; the device is then destroyed.
-bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t deviceId) {
-  IDeviceEntry* entry = hardwareList->createDevice(deviceId, device->name);
-  if (entry == nullptr) return false;
-  entry->setAdaptorData(device);
+// Destroys the formats the host did not take, and leaves the device's list
+// with those it did.
+void dropUntaken(CorvaneDevice* device, const std::vector<bool>& taken) {
+  std::vector<CorvaneFormat*> kept;
   for (std::size_t k = 0; k < device->formats.size(); ++k) {
-    CorvaneFormat* format = device->formats[k];
-    IFormatEntry* formatEntry =
-        entry->createFormat(static_cast<std::uint32_t>(k + 1), format->name);
-    if (formatEntry == nullptr) {
-      delete format;  // nobody else would own it
-      device->formats[k] = nullptr;
-      continue;
+    if (taken[k]) {
+      kept.push_back(device->formats[k]);
+    } else {
+      delete device->formats[k];
     }
-    formatEntry->setAdaptorData(format);
-    entry->addFormat(formatEntry, k == 0);
   }
-  std::erase(device->formats, nullptr);
-  hardwareList->addDevice(entry);
-  return true;
+  device->formats.swap(kept);
+}
+
+// Reports one probed camera and its formats to the host, which owns each of
+// them once it has taken it. Returns false when the host gave no entry; the
+// device is then still the caller's. Should the host throw, what it has not
+// taken is destroyed here and the exception goes on.
+bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t deviceId) {
+  std::vector<bool> taken(device->formats.size(), false);
+  bool deviceTaken = false;
+  try {
+    IDeviceEntry* entry = hardwareList->createDevice(deviceId, device->name);
+    if (entry == nullptr) return false;
+    entry->setAdaptorData(device);
+    deviceTaken = true;
+    for (std::size_t k = 0; k < device->formats.size(); ++k) {
+      CorvaneFormat* format = device->formats[k];
+      IFormatEntry* formatEntry =
+          entry->createFormat(static_cast<std::uint32_t>(k + 1), format->name);
+      if (formatEntry == nullptr) continue;
+      formatEntry->setAdaptorData(format);
+      taken[k] = true;
+      entry->addFormat(formatEntry, k == 0);
+    }
+    // A format the host gave no entry for is nobody else's.
+    dropUntaken(device, taken);
+    hardwareList->addDevice(entry);
+    return true;
+  } catch (...) {
+    dropUntaken(device, taken);
+    if (!deviceTaken) delete device;
+    throw;
+  }
 }
 
 void discover(IHardwareList* hardwareList) {

@@ -32,14 +32,38 @@ bool CorvaneAdaptor::openDevice() {
 bool CorvaneAdaptor::open() {
   if (manager->deviceIsOpen()) return true;
   if (doomed()) return false;
-  if (closingHere()) {
-    adaptorError(this, "openDevice", "The device is being closed.");
+  // One open at a time: an open made inside this one's host calls (or on
+  // another host thread meanwhile) would make a second thread and engine
+  // and replace the start-up record under this one's feet.
+  const DWORD me = GetCurrentThreadId();
+  const char* busy = nullptr;
+  {
+    std::lock_guard<RecursiveLock> hold(stateLock_);
+    if (closer_ != 0 && closer_ == me) {
+      busy = "The device is being closed.";
+    } else if (opener_ != 0) {
+      busy = "The device is already being opened.";
+    } else {
+      opener_ = me;
+    }
+  }
+  if (busy != nullptr) {
+    adaptorError(this, "openDevice", "%s", busy);
     return false;
   }
+  struct Opening {
+    CorvaneAdaptor& adaptor;
+    ~Opening() {
+      std::lock_guard<RecursiveLock> hold(adaptor.stateLock_);
+      adaptor.opener_ = 0;
+    }
+  } opening{*this};
   // The host says closed, yet this adaptor's thread and engine may still run
   // (the host never called closeDevice): end them as closeDevice would, so
   // that no thread is lost and no two threads pull from one engine.
   shutdownDevice();
+  // A close from here on (inside a host call below) undoes this open.
+  const unsigned closes = closesSoFar();
   delete startup.image;
   startup = CameraStartupRecord{};
   startup.tag = CV_CAMERA_STARTUP_TAG;
@@ -162,7 +186,7 @@ bool CorvaneAdaptor::open() {
     // Published whole, unless a close began inside the host calls above:
     // that close would not know of them.
     std::lock_guard<RecursiveLock> hold(stateLock_);
-    closing = closer_ != 0 || doomed();
+    closing = closedSince(closes) || doomed();
     if (!closing) {
       locks_->use();
       handle = CreateThread(nullptr, 0, AcquisitionThread, shared.get(), 0, &id);

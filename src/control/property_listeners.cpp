@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "adaptor/acquisition_run.h"
 #include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
 #include "control/feature_table.h"
@@ -31,10 +32,14 @@ void ListenerLink::cut() noexcept {
 class ListenerCall {
  public:
   explicit ListenerCall(ListenerLink& link) noexcept {
+    // First, as every entry does; not under the link's lock, which is only
+    // ever held for a few instructions.
+    joinEndedThreads();
     while (link.lock_.test_and_set(std::memory_order_acquire)) {
     }
     // Listed among the operations before the link lets anyone else decide.
-    if (link.adaptor_ != nullptr) operation_.emplace(*link.adaptor_);
+    if (link.adaptor_ != nullptr)
+      operation_.emplace(*link.adaptor_, CorvaneAdaptor::Operation::Joined{});
     adaptor_ = link.adaptor_;
     link.lock_.clear(std::memory_order_release);
   }
@@ -51,6 +56,12 @@ class ListenerCall {
 namespace {
 
 // The word of a control record that a kind of property reads and writes.
+// The host's own value, as the answer when the camera cannot give one; a host
+// that keeps none leaves the buffer as it was.
+void answerStored(IPropertyRecord* record, void* valueBuffer, std::size_t size) {
+  if (const void* stored = record->storedValue()) std::memcpy(valueBuffer, stored, size);
+}
+
 std::uint32_t& wordOf(FeatureControlRecord& record, PropertyId::Kind kind) {
   switch (kind) {
     case PropertyId::Kind::kType:
@@ -88,7 +99,7 @@ void CorvanePropGetListener::read(CorvaneAdaptor* adaptor, IPropertyRecord* reco
       d.kind == PropertyId::Kind::kAbsoluteValue ? sizeof(double) : sizeof(std::int32_t);
   // Without an adaptor the camera is out of reach: the host's own value stands.
   if (adaptor == nullptr) {
-    std::memcpy(valueBuffer, record->storedValue(), size);
+    answerStored(record, valueBuffer, size);
     return;
   }
   if (d.kind == PropertyId::Kind::kAbsoluteValue) {
@@ -97,13 +108,13 @@ void CorvanePropGetListener::read(CorvaneAdaptor* adaptor, IPropertyRecord* reco
       const double value = absolute.value;
       std::memcpy(valueBuffer, &value, sizeof value);
     } else {
-      std::memcpy(valueBuffer, record->storedValue(), size);
+      answerStored(record, valueBuffer, size);
     }
     return;
   }
   FeatureControlRecord control;
   if (!adaptor->GetControlRegister(d.registerId, control)) {
-    std::memcpy(valueBuffer, record->storedValue(), size);
+    answerStored(record, valueBuffer, size);
     return;
   }
   const std::uint32_t value =

@@ -2,8 +2,6 @@
 #include "winthread.h"
 
 #include <dlfcn.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "recursive_lock.h"
+#include "thread_ids.h"
 
 namespace {
 
@@ -60,7 +59,6 @@ struct Registry {
   std::mutex mutex;
   std::map<DWORD, std::shared_ptr<MessageQueue>> queues;
   std::map<std::thread::id, DWORD> running;
-  DWORD nextId = 0x1000;
 };
 
 // Destroyed with the module: every thread it made has ended by then.
@@ -81,8 +79,8 @@ std::shared_ptr<MessageQueue> queueOf(DWORD id) {
 // The calling thread's queue, created on first use as on Windows.
 std::shared_ptr<MessageQueue> ownQueue() {
   Registry& r = registry();
+  if (currentThreadId == 0) currentThreadId = GetCurrentThreadId();
   std::lock_guard<std::mutex> lock(r.mutex);
-  if (currentThreadId == 0) currentThreadId = r.nextId++;
   auto& queue = r.queues[currentThreadId];
   if (!queue) queue = std::make_shared<MessageQueue>();
   return queue;
@@ -99,11 +97,7 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
   try {
     handle = std::make_unique<std::shared_ptr<ThreadObject>>(std::make_shared<ThreadObject>());
     ThreadObject& object = **handle;
-    {
-      Registry& r = registry();
-      std::lock_guard<std::mutex> lock(r.mutex);
-      object.id = r.nextId++;
-    }
+    object.id = threadids::take();
     // The thread's entry among the running ones, made before it starts and
     // keyed once its id is known: nothing allocates after the start.
     std::map<std::thread::id, DWORD> staging;
@@ -121,6 +115,7 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
         r.queues.erase(running->id);
         r.running.erase(std::this_thread::get_id());
       }
+      threadids::give(running->id);
       std::lock_guard<std::mutex> lock(running->mutex);
       running->done = true;
       running->ended.notify_all();
@@ -130,9 +125,11 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
     std::lock_guard<std::mutex> lock(r.mutex);
     r.running.insert(std::move(entry));
   } catch (...) {
+    if (handle) threadids::give((*handle)->id);
     return nullptr;
   }
   if (threadId != nullptr) *threadId = (*handle)->id;
+  threadids::handleNoted(+1);
   return handle.release();
 }
 
@@ -198,12 +195,10 @@ BOOL CloseHandle(HANDLE handle) {
     if (object.thread.joinable()) object.thread.detach();
   }
   delete reference;
+  threadids::handleNoted(-1);
   return 1;
 }
 
-// Looked up, not read from the thread's own storage: a host thread that
-// touched the module's thread-local storage would keep a block of it that the
-// module's unloading leaves dangling.
 DWORD GetCurrentThreadId() {
   {
     Registry& r = registry();
@@ -211,8 +206,7 @@ DWORD GetCurrentThreadId() {
     auto it = r.running.find(std::this_thread::get_id());
     if (it != r.running.end()) return it->second;
   }
-  // The system's id of the thread is unique among the running ones.
-  return 0x80000000u | (static_cast<DWORD>(syscall(SYS_gettid)) & 0x7FFFFFFFu);
+  return threadids::foreign();
 }
 
 void Sleep(DWORD milliseconds) {
@@ -251,8 +245,10 @@ RecursiveLock::~RecursiveLock() {
 
 void RecursiveLock::lock() {
   std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->lock();
+  threadids::lockNoted(+1);
 }
 
 void RecursiveLock::unlock() {
+  threadids::lockNoted(-1);
   std::launder(reinterpret_cast<std::recursive_mutex*>(storage_))->unlock();
 }

@@ -183,6 +183,10 @@ bool controlled() {
   return self != nullptr;
 }
 
+std::uint64_t run() {
+  return state().schedule;
+}
+
 int threadNumber() {
   return self != nullptr ? self->id : -1;
 }

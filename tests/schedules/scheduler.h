@@ -28,6 +28,9 @@ bool controlled();
 // host's script), then in the order they were spawned; -1 outside.
 int threadNumber();
 
+// The number of the run in progress (a new one for each schedule).
+std::uint64_t run();
+
 // A point where the scheduler may let another thread run. Elsewhere a no-op.
 void point(const char* what);
 

@@ -34,7 +34,7 @@ constexpr char kFormat[] = "VARIABLE_0 (160X120) Mono8";
 
 // A host action taken inside a host call, once.
 struct Inside {
-  table::Context context = table::Context::kThread;
+  kit::Entry entry = kit::Entry::kNone;  // the acquisition thread's
   HostCall call = HostCall::kCount;
   table::Action action = table::Action::kBlock;
 };
@@ -44,7 +44,6 @@ struct Current {
   host::VideoInput* input = nullptr;
   Inside inside;
   bool fired = false;
-  table::Context context = table::Context::kCreate;  // of the host's script
   bool acting = false;  // the action runs: the host's script waits for it
 };
 
@@ -84,6 +83,14 @@ kit::Answer act(table::Action action) {
     case table::Action::kNoHolder:
       kit::failLockHolders(true);
       break;
+    case table::Action::kStart:
+      if (input) input->start(error);
+      break;
+    case table::Action::kOpen:
+      if (input) input->open(error);
+      break;
+    default:  // another host thread's actions are scenarios of their own here
+      break;
   }
   return kit::Answer::kAsIs;
 }
@@ -91,9 +98,7 @@ kit::Answer act(table::Action action) {
 // Every host call is a point where another thread may run; one may carry an action.
 kit::Answer hook(HostCall call, void*) {
   schedule::point(kit::hostCallName(call));
-  const table::Context where =
-      schedule::threadNumber() == 0 ? run.context : table::Context::kThread;
-  if (run.fired || call != run.inside.call || where != run.inside.context)
+  if (run.fired || call != run.inside.call || kit::currentPlace().entry != run.inside.entry)
     return kit::Answer::kAsIs;
   run.fired = true;
   kit::noteAction();
@@ -142,7 +147,7 @@ void framesDelivered(host::VideoInput& input, std::uint64_t n) {
 struct Scenario {
   const char* name;
   std::function<void(host::VideoInput&)> script;
-  Inside inside{table::Context::kThread, HostCall::kCount, table::Action::kBlock};
+  Inside inside{kit::Entry::kNone, HostCall::kCount, table::Action::kBlock};
   std::function<void()> setUp = {};
   std::uint64_t budget = 0;  // 0: the run's (SCHEDULE_BUDGET, else 6000)
 };
@@ -168,12 +173,12 @@ void life(const Scenario& scenario) {
   input->engine().setSequenceSource(nextSequence);
   scenario.script(*input);
   settle();
-  run.context = table::Context::kDestroy;
   run.input = nullptr;
   input.reset();
   session.stop();
   if (schedule::othersRunning() != 0)
     schedule::violation("a thread of the module outlived uninitializeAdaptor");
+  if (kit::moduleThreads() != 0) schedule::violation("a thread handle of the module left open");
   kit::failLockHolders(false);
   for (const std::string& v : kit::violations()) schedule::violation(v);
   const kit::Accounting after = kit::accounting();
@@ -188,20 +193,41 @@ void life(const Scenario& scenario) {
 void openAndStart(host::VideoInput& input) {
   std::string error;
   settle();
-  run.context = table::Context::kOpen;
   input.open(error);
   settle();
-  run.context = table::Context::kStart;
   input.start(error);
 }
 
 void stopAndClose(host::VideoInput& input) {
   settle();
-  run.context = table::Context::kStop;
   input.stop();
   settle();
-  run.context = table::Context::kClose;
   input.close();
+}
+
+// A second host thread (a user interface's, say) doing its part while the
+// host's script does its own.
+void beside(const std::function<void()>& theirs, const std::function<void()>& ours) {
+  schedule::Thread* other = schedule::spawn(theirs);
+  ours();
+  schedule::reap(other);
+}
+
+void readBrightness(host::VideoInput& input) {
+  host::PropertyValue value;
+  std::string error;
+  input.properties().read("Brightness_Value", value, error);
+}
+
+void setBrightness(host::VideoInput& input) {
+  std::string error;
+  input.properties().write("Brightness_Value", "77", error);
+}
+
+// Once both threads are done with a close, nothing streams.
+void closedForGood() {
+  if (sim::resources().runningCameras != 0)
+    schedule::violation("a camera streams after closeDevice returned");
 }
 
 // The plainest script: open, start, n frames, stop, close.
@@ -225,7 +251,6 @@ const std::vector<Scenario>& scenarios() {
        [](host::VideoInput& input) {
          openAndStart(input);
          framesDelivered(input, 1);
-         run.context = table::Context::kClose;
          input.close();
        }},
       {"a destruction while capturing",
@@ -255,41 +280,38 @@ const std::vector<Scenario>& scenarios() {
        }},
       {"a close inside frameWanted",
        streamAndClose(1),
-       {table::Context::kThread, HostCall::kFrameWanted, table::Action::kClose}},
+       {kit::Entry::kNone, HostCall::kFrameWanted, table::Action::kClose}},
       {"a destruction inside deliverFrame",
        [](host::VideoInput& input) {
          openAndStart(input);
          framesDelivered(input, 1);
        },
-       {table::Context::kThread, HostCall::kDeliverFrame, table::Action::kDestroy}},
+       {kit::Entry::kNone, HostCall::kDeliverFrame, table::Action::kDestroy}},
       {"a close inside acquisitionActive",
        streamAndClose(1),
-       {table::Context::kThread, HostCall::kAcquisitionActive, table::Action::kClose}},
+       {kit::Entry::kNone, HostCall::kAcquisitionActive, table::Action::kClose}},
       {"a restart inside countFrame",
        streamAndClose(2),
-       {table::Context::kThread, HostCall::kCountFrame, table::Action::kRestart}},
+       {kit::Entry::kNone, HostCall::kCountFrame, table::Action::kRestart}},
       {"a throw inside the holder's enter, then a new start",
        [](host::VideoInput& input) {
          openAndStart(input);
          framesDelivered(input, 1);
-         run.context = table::Context::kStop;
          input.stop();
          settle();
-         run.context = table::Context::kStart;
          std::string error;
          input.start(error);
          framesDelivered(input, 2);
          stopAndClose(input);
        },
-       {table::Context::kThread, HostCall::kHolderEntered, table::Action::kThrow}},
+       {kit::Entry::kNone, HostCall::kHolderEntered, table::Action::kThrow}},
       {"no lock holder from the stop on",
        streamAndClose(1),
-       {table::Context::kStop, HostCall::kDeviceIsAcquiring, table::Action::kNoHolder}},
+       {kit::Entry::kStopCapture, HostCall::kDeviceIsAcquiring, table::Action::kNoHolder}},
       {"frames kept across a start",
        [](host::VideoInput& input) {
          openAndStart(input);
          framesDelivered(input, 1);
-         run.context = table::Context::kStop;
          input.stop();
          settle();
          std::string error;
@@ -302,6 +324,46 @@ const std::vector<Scenario>& scenarios() {
          sim::Quirks quirks;
          quirks.framesAcrossStart = true;
          sim::setCameraQuirks(kMono, quirks);
+       }},
+      {"two host threads: a stop and a close",
+       [](host::VideoInput& input) {
+         openAndStart(input);
+         framesDelivered(input, 1);
+         beside([&input] { input.stop(); }, [&input] { input.close(); });
+         closedForGood();
+       }},
+      {"two host threads: a start and a close",
+       [](host::VideoInput& input) {
+         std::string error;
+         input.open(error);
+         beside(
+             [&input] {
+               std::string ignored;
+               input.start(ignored);
+             },
+             [&input] { input.close(); });
+         closedForGood();
+       }},
+      {"two host threads: a start and a close, a restart inside the close's holder",
+       [](host::VideoInput& input) {
+         openAndStart(input);
+         beside([&input] { input.stop(); }, [&input] { input.close(); });
+         closedForGood();
+       },
+       {kit::Entry::kCloseDevice, HostCall::kHolderMade, table::Action::kRestart}},
+      {"two host threads: a destruction and a property read",
+       [](host::VideoInput& input) {
+         openAndStart(input);
+         beside([&input] { readBrightness(input); }, [&input] { input.destroyAdaptor(); });
+       }},
+      {"two host threads: a destruction and a property set, a report inside the set",
+       [](host::VideoInput& input) {
+         openAndStart(input);
+         beside([&input] { setBrightness(input); }, [&input] { input.destroyAdaptor(); });
+       },
+       {kit::Entry::kNotify, HostCall::kAdaptorError, table::Action::kBlock},
+       [] {
+         sim::addFault({"CvSetCameraRegister", sim::kInjected, 1, 1, -1});
        }},
       {"a frame wait that fails, and a stop that fails",
        streamAndClose(1),

@@ -7,8 +7,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <thread>
 
+#include "kit.h"
 #include "recursive_lock.h"
 #include "scheduler.h"
 #include "winthread.h"
@@ -22,10 +24,17 @@ struct ThreadObject {
   std::deque<MSG> messages;
 };
 
+// Ids as Windows gives them: from a small pool, the lowest free first, given
+// back as a thread ends, so that a host thread soon gets an ended thread's id.
+// Host threads (the scheduler's, other than the module's) take theirs on
+// their first question; they go back with the run.
 struct Registry {
   std::mutex mutex;
   std::map<DWORD, std::shared_ptr<ThreadObject>> threads;
-  DWORD nextId = 0x1000;
+  std::set<DWORD> freeIds;
+  DWORD nextId = 4;
+  std::uint64_t run = ~std::uint64_t{0};
+  std::map<int, DWORD> hostIds;  // by the scheduler's thread number
 };
 
 // Goes with the module: every thread it made has ended by then.
@@ -36,6 +45,21 @@ Registry& registry() {
 
 // The module's threads by the scheduler's thread: each knows its object.
 thread_local ThreadObject* current = nullptr;
+
+// REQUIRES: the registry's lock.
+DWORD takeId(Registry& r) {
+  if (r.run != schedule::run()) {
+    // A new run: every id is free again.
+    r.run = schedule::run();
+    r.hostIds.clear();
+    r.freeIds.clear();
+    r.nextId = 4;
+  }
+  if (!r.freeIds.empty()) return r.freeIds.extract(r.freeIds.begin()).value();
+  const DWORD id = r.nextId;
+  r.nextId += 4;
+  return id;
+}
 
 std::shared_ptr<ThreadObject> find(DWORD id) {
   Registry& r = registry();
@@ -53,14 +77,18 @@ HANDLE CreateThread(void*, std::size_t, LPTHREAD_START_ROUTINE start, LPVOID par
   {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    object->id = r.nextId++;
+    object->id = takeId(r);
     r.threads[object->id] = object;
   }
   if (threadId != nullptr) *threadId = object->id;
+  kit::noteModuleThread(+1);
   object->thread = schedule::spawn([object, start, parameter] {
     current = object.get();
     start(parameter);
     current = nullptr;
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    if (r.run == schedule::run()) r.freeIds.insert(object->id);
   });
   return new std::shared_ptr<ThreadObject>(object);
 }
@@ -96,11 +124,14 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 BOOL CloseHandle(HANDLE handle) {
   if (handle == nullptr) return 0;
   auto* reference = static_cast<std::shared_ptr<ThreadObject>*>(handle);
-  const DWORD id = (*reference)->id;
+  const std::shared_ptr<ThreadObject> object = *reference;
   delete reference;
+  kit::noteModuleThread(-1);
   Registry& r = registry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.threads.erase(id);
+  // The id may be another thread's by now.
+  auto it = r.threads.find(object->id);
+  if (it != r.threads.end() && it->second == object) r.threads.erase(it);
   return 1;
 }
 
@@ -110,8 +141,16 @@ void Sleep(DWORD milliseconds) {
 }
 
 DWORD GetCurrentThreadId() {
+  if (current != nullptr) return current->id;
   // Host threads: the scheduler's threads other than the module's.
-  return current != nullptr ? current->id : 0x80000001u;
+  Registry& r = registry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  const int number = schedule::threadNumber();
+  auto it = r.run == schedule::run() ? r.hostIds.find(number) : r.hostIds.end();
+  if (it != r.hostIds.end()) return it->second;
+  const DWORD id = takeId(r);
+  r.hostIds[number] = id;
+  return id;
 }
 
 // The module stays loaded through the whole test: no references.
@@ -126,8 +165,9 @@ BOOL FreeLibrary(HMODULE) {
 
 void FreeLibraryAndExitThread(HMODULE, DWORD) {}
 
-// The register lock: held across calls into the host, which are points, so it
-// must wait in the scheduler, not in the system.
+// The module's locks: held across points (a thread message, a library call),
+// so they must wait in the scheduler, not in the system. Each hold is told to
+// the kit, which holds every host call made under one to be a violation.
 namespace {
 struct ScheduledLock {
   std::thread::id owner;
@@ -149,15 +189,18 @@ void RecursiveLock::lock() {
   const std::thread::id me = std::this_thread::get_id();
   if (lock->depth > 0 && lock->owner == me) {
     ++lock->depth;
+    kit::noteModuleLock(+1);
     return;
   }
   schedule::blockUntil("the register lock", [lock] { return lock->depth == 0; });
   lock->owner = me;
   lock->depth = 1;
+  kit::noteModuleLock(+1);
 }
 
 void RecursiveLock::unlock() {
   auto* lock = std::launder(reinterpret_cast<ScheduledLock*>(storage_));
+  kit::noteModuleLock(-1);
   if (--lock->depth == 0) lock->owner = std::thread::id();
   schedule::point("the register lock left");
 }

@@ -101,10 +101,11 @@ const char* causeName(Cause cause) {
 }
 
 const char* actionName(Action action) {
-  static const char* const kNames[] = {"Close",     "Destroy",    "Stop",        "Start",
-                                       "Restart",   "Open",       "Throw",       "AnswerNone",
-                                       "Block",     "NoHolder",   "OtherRead",   "OtherWrite",
-                                       "OtherStop", "OtherClose", "OtherDestroy"};
+  static const char* const kNames[] = {
+      "Close",     "Destroy",    "Stop",         "Start",
+      "Restart",   "Open",       "Throw",        "AnswerNone",
+      "Block",     "NoHolder",   "OtherRead",    "OtherWrite",
+      "OtherStop", "OtherClose", "OtherDestroy", "OtherDestroyInReport"};
   static_assert(std::size(kNames) == static_cast<std::size_t>(Action::kCount));
   return kNames[static_cast<int>(action)];
 }
@@ -147,6 +148,7 @@ bool admits(const Place& place, Action action) {
       return hasInput(place.entry);
     case Action::kDestroy:
     case Action::kOtherDestroy:
+    case Action::kOtherDestroyInReport:
       return hasInput(place.entry) && place.entry != Entry::kDestroyAdaptor;
     case Action::kThrow:
       return !isDestruction(place.call);

@@ -40,21 +40,22 @@ enum class Cause {
 
 // What the host does inside the call.
 enum class Action {
-  kClose,         // closes the device (stopping first, as a host does)
-  kDestroy,       // destroys the adaptor
-  kStop,          // stops the acquisition
-  kStart,         // starts it (when it is not running)
-  kRestart,       // stops and starts it again
-  kOpen,          // opens the device again
-  kThrow,         // throws an exception of its own
-  kAnswerNone,    // answers false, null, zero or an empty region
-  kBlock,         // is slow: blocks for a while
-  kNoHolder,      // gives no lock holder from then on
-  kOtherRead,     // another host thread reads a property meanwhile
-  kOtherWrite,    // ... sets one
-  kOtherStop,     // ... stops
-  kOtherClose,    // ... closes
-  kOtherDestroy,  // ... destroys the adaptor
+  kClose,                 // closes the device (stopping first, as a host does)
+  kDestroy,               // destroys the adaptor
+  kStop,                  // stops the acquisition
+  kStart,                 // starts it (when it is not running)
+  kRestart,               // stops and starts it again
+  kOpen,                  // opens the device again
+  kThrow,                 // throws an exception of its own
+  kAnswerNone,            // answers false, null, zero or an empty region
+  kBlock,                 // is slow: blocks for a while
+  kNoHolder,              // gives no lock holder from then on
+  kOtherRead,             // another host thread reads a property meanwhile
+  kOtherWrite,            // ... sets one
+  kOtherStop,             // ... stops
+  kOtherClose,            // ... closes
+  kOtherDestroy,          // ... destroys the adaptor
+  kOtherDestroyInReport,  // ... reads a property that fails, destroying inside the report
   kCount
 };
 

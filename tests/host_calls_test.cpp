@@ -74,6 +74,12 @@ constexpr std::uint64_t kMono = sim::kMonoCamera;
 constexpr std::uint64_t kBayer = sim::kBayerCamera;
 constexpr char kProperty[] = "Brightness_Value";  // every camera of the bus has it
 constexpr std::uint32_t kBrightnessControl = 0x00080000;
+// One no life reads: uncached, so a read of it asks the camera.
+constexpr char kUnreadProperty[] = "Gain_Value";
+constexpr std::uint32_t kGainControl = 0x00082008;
+
+// The other host thread destroys the adaptor inside its own error report.
+thread_local bool destroyInMyReport = false;
 
 // What the hook knows: the row, the video input the actions work on, and
 // what was seen.
@@ -150,6 +156,15 @@ void otherThread(HookState& s, host::VideoInput* input, Action action) {
       case Action::kOtherClose:
         input->close();
         break;
+      case Action::kOtherDestroyInReport: {
+        sim::addFault({"CvQueryCameraRegister", sim::kInjected, 1, 1, kGainControl});
+        destroyInMyReport = true;
+        host::PropertyValue value;
+        std::string error;
+        input->properties().read(kUnreadProperty, value, error);
+        destroyInMyReport = false;
+        break;
+      }
       default:
         input->destroyAdaptor();
         break;
@@ -211,6 +226,11 @@ kit::Answer hook(kit::HostCall call, void* context) {
   if (!s.fired) {
     std::lock_guard<std::mutex> lock(s.mutex);
     s.seen.push_back(place);
+  }
+  if (destroyInMyReport && call == kit::HostCall::kAdaptorError) {
+    destroyInMyReport = false;
+    if (host::VideoInput* input = s.input) input->destroyAdaptor();
+    return kit::Answer::kAsIs;
   }
   if (s.cause == Cause::kEngineThrows && call == kit::HostCall::kEngine &&
       at.entry == kit::Entry::kCreateInstance && !s.causeFired.exchange(true))

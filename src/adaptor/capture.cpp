@@ -163,7 +163,7 @@ bool CorvaneAdaptor::stopCapture() {
     } else {
       waitForCycleEnd();
     }
-    stopCamera();
+    if (stopCamera() != 0) cameraMayRun_ = true;
     reportWarning("CorvaneImaq:stopCapture", "Stopping failed", why);
   }
   return true;
@@ -186,9 +186,11 @@ void CorvaneAdaptor::stop() {
     stopped = stopCamera();
     release(hold);
   }
-  if (stopped != 0)
+  if (stopped != 0) {
+    cameraMayRun_ = true;
     adaptorWarn("CorvaneImaq:stopCapture", "Failed to stop the camera: %s",
                 StatusText(stopped).c_str());
+  }
   // A host call since the camera stopped (the holder's release, the warning)
   // may have started again: this stop is the later word.
   if (captureFlag.exchange(false)) {

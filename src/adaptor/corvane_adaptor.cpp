@@ -89,6 +89,12 @@ CorvaneAdaptor::~CorvaneAdaptor() {
 }
 
 void CorvaneAdaptor::endWithHost() noexcept {
+  if (endedWithHost_) {
+    // The doomed path did the rest; the manager waited for the last operation.
+    imaqkit::destroy(std::exchange(manager, nullptr));
+    return;
+  }
+  endedWithHost_ = true;
   Failure why;
   if (manager != nullptr && !shielded(
                                 [&] {
@@ -106,7 +112,16 @@ void CorvaneAdaptor::endWithHost() noexcept {
     stopCamera();
   }
   shutdownDevice();
-  imaqkit::destroy(std::exchange(manager, nullptr));
+  // Another thread inside an operation may be about to ask the manager (a
+  // check of doomed() and the call are two steps): the manager goes with the
+  // last of them.
+  const DWORD me = GetCurrentThreadId();
+  lockOperations();
+  bool othersInside = false;
+  for (const Operation* o = operations_; o != nullptr; o = o->next_)
+    othersInside = othersInside || o->thread_ != me;
+  unlockOperations();
+  if (!othersInside) imaqkit::destroy(std::exchange(manager, nullptr));
 }
 
 void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delete_t) noexcept {

@@ -258,7 +258,10 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   std::atomic_flag operationsLock_ = ATOMIC_FLAG_INIT;
   Operation* operations_ = nullptr;
   std::atomic<bool> doomed_{false};
-  bool finishing_ = false;  // one thread has taken on the destruction
+  bool finishing_ = false;      // one thread has taken on the destruction
+  bool endedWithHost_ = false;  // stop and close asked of the host, the device shut
+  // A stop of the camera failed: a close stops it again.
+  std::atomic<bool> cameraMayRun_{false};
   // The thread whose outermost operation destroys the doomed adaptor; 0:
   // whichever operation returns last. Threads go by GetCurrentThreadId, which
   // costs the host's threads nothing (the C++ runtime's thread ids make a

@@ -1,4 +1,5 @@
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include "adaptor/acquisition_run.h"
@@ -16,28 +17,31 @@ constexpr char kNoCamera[] = "Failed to create camera object.";
 // of the enumeration (one that failed to start, say) must not hold the host forever.
 constexpr std::uint32_t kMaxAdapters = 64;
 
-// Destroys the formats the host did not take, and leaves the device's list
-// with those it did.
-void dropUntaken(CorvaneDevice* device, const std::vector<bool>& taken) {
-  std::vector<CorvaneFormat*> kept;
+// Destroys the formats the host did not take (all, when taken is empty), and
+// leaves the device's list with those it did. Allocates nothing: it also
+// cleans up after the host or the memory ran out.
+void dropUntaken(CorvaneDevice* device, const std::vector<bool>& taken) noexcept {
+  std::size_t kept = 0;
   for (std::size_t k = 0; k < device->formats.size(); ++k) {
-    if (taken[k]) {
-      kept.push_back(device->formats[k]);
+    if (k < taken.size() && taken[k]) {
+      device->formats[kept++] = device->formats[k];
     } else {
       delete device->formats[k];
     }
   }
-  device->formats.swap(kept);
+  device->formats.resize(kept);
 }
 
 // Reports one probed camera and its formats to the host, which owns each of
 // them once it has taken it. Returns false when the host gave no entry; the
-// device is then still the caller's. Should the host throw, what it has not
-// taken is destroyed here and the exception goes on.
+// device is then still the caller's. Should the host (or the memory) fail
+// with an exception, what the host has not taken is destroyed here and the
+// exception goes on.
 bool report(IHardwareList* hardwareList, CorvaneDevice* device, std::uint32_t deviceId) {
-  std::vector<bool> taken(device->formats.size(), false);
+  std::vector<bool> taken;
   bool deviceTaken = false;
   try {
+    taken.assign(device->formats.size(), false);
     IDeviceEntry* entry = hardwareList->createDevice(deviceId, device->name);
     if (entry == nullptr) return false;
     entry->setAdaptorData(device);
@@ -79,7 +83,15 @@ void discover(IHardwareList* hardwareList) {
         adaptorWarn(kDiscoveryWarning, kNoCamera);
         continue;
       }
-      if (!report(hardwareList, device, deviceId)) {
+      bool reported = false;
+      try {
+        reported = report(hardwareList, device, deviceId);
+      } catch (const std::bad_alloc&) {
+        // What was not handed over went with it; the next camera may fare better.
+        adaptorWarn(kDiscoveryWarning, kNoCamera);
+        continue;
+      }
+      if (!reported) {
         // Without a device entry nothing was handed over: the formats are still ours.
         for (CorvaneFormat* format : device->formats) delete format;
         delete device;

@@ -382,6 +382,7 @@ void CorvaneAdaptor::shutdownDevice() noexcept {
     run = std::exchange(run_, nullptr);
     engine = std::exchange(receiveEngine, nullptr);
     capturing = captureFlag.exchange(false) || capturing;
+    capturing = cameraMayRun_.exchange(false) || capturing;
   }
   // The thread gave back its module reference and its use of the locks.
   delete run;

@@ -351,19 +351,33 @@ const std::vector<Scenario>& scenarios() {
          closedForGood();
        },
        {kit::Entry::kCloseDevice, HostCall::kHolderMade, table::Action::kRestart}},
+      // The device open, not capturing: a free-running camera's thread would
+      // make every schedule as long as the fairness bound allows.
       {"two host threads: a destruction and a property read",
        [](host::VideoInput& input) {
-         openAndStart(input);
+         std::string error;
+         input.open(error);
          beside([&input] { readBrightness(input); }, [&input] { input.destroyAdaptor(); });
        }},
       {"two host threads: a destruction and a property set, a report inside the set",
        [](host::VideoInput& input) {
-         openAndStart(input);
+         std::string error;
+         input.open(error);
          beside([&input] { setBrightness(input); }, [&input] { input.destroyAdaptor(); });
        },
        {kit::Entry::kNotify, HostCall::kAdaptorError, table::Action::kBlock},
        [] {
          sim::addFault({"CvSetCameraRegister", sim::kInjected, 1, 1, -1});
+       }},
+      {"two host threads: a close, and a destruction inside the other's report",
+       [](host::VideoInput& input) {
+         openAndStart(input);
+         beside([&input] { readBrightness(input); }, [&input] { input.close(); });
+         closedForGood();
+       },
+       {kit::Entry::kGetValue, HostCall::kAdaptorError, table::Action::kDestroy},
+       [] {
+         sim::addFault({"CvQueryCameraRegister", sim::kInjected, 1, 1, 0x00080000});
        }},
       {"a frame wait that fails, and a stop that fails",
        streamAndClose(1),

@@ -135,9 +135,13 @@ BOOL CloseHandle(HANDLE handle) {
   return 1;
 }
 
+// A poll's pause: it lets the others run, and ends the next time the
+// scheduler looks at it (or once the time passed, should nothing else run).
+// A sleeper that waited for virtual time alone would never wake beside a
+// thread that always can run, a free-running camera's.
 void Sleep(DWORD milliseconds) {
   schedule::blockUntil(
-      "Sleep", [] { return false; }, milliseconds);
+      "Sleep", [asked = 0]() mutable { return ++asked > 1; }, milliseconds);
 }
 
 DWORD GetCurrentThreadId() {

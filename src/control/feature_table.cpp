@@ -21,6 +21,11 @@ const FeatureEntry FeatureTable[18] = {{0x00050000, 0x00080000, "Brightness"},
                                        {0x00058C0F, 0x00088C0F, "Optical_Filter"},
                                        {0, 0, nullptr}};
 
+std::uint32_t sharingControlId(std::uint32_t controlId) {
+  constexpr std::uint32_t kColorUB = 0x00080C03, kColorVR = 0x00080C83;
+  return controlId == kColorUB ? kColorVR : controlId == kColorVR ? kColorUB : 0;
+}
+
 namespace PropertyId {
 
 Decoded decode(std::uint32_t id) {

@@ -13,6 +13,10 @@ struct FeatureEntry {
 // Seventeen features, then an entry of zeros that ends the table.
 extern const FeatureEntry FeatureTable[18];
 
+// White balance's two halves (U/B and V/R) are one camera register: its
+// switches are shared. The other half's control id, or 0 for any other id.
+std::uint32_t sharingControlId(std::uint32_t controlId);
+
 // A property's identifier is its feature's inquiry id with one kind marker.
 namespace PropertyId {
 constexpr std::uint32_t kStateMarker = 0x10000000u;

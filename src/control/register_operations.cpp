@@ -38,7 +38,7 @@ void copySwitches(const FeatureControlRecord& from, FeatureControlRecord& to) {
 void takeSharedSwitches(const RegisterCache& cache, std::uint32_t controlId,
                         FeatureControlRecord& record) {
   FeatureControlRecord other;
-  const std::uint32_t otherId = sharingControlId(controlId);
+  const std::uint32_t otherId = sharingRegisterId(controlId);
   if (otherId != 0 && cache.find(otherId, &other, sizeof other)) copySwitches(other, record);
 }
 
@@ -47,7 +47,7 @@ void takeSharedSwitches(const RegisterCache& cache, std::uint32_t controlId,
 void giveSharedSwitches(RegisterCache& cache, RegisterReports& reports, std::uint32_t controlId,
                         const FeatureControlRecord& written) {
   FeatureControlRecord other;
-  const std::uint32_t otherId = sharingControlId(controlId);
+  const std::uint32_t otherId = sharingRegisterId(controlId);
   if (otherId == 0 || !cache.find(otherId, &other, sizeof other)) return;
   copySwitches(written, other);
   keep(cache, reports, "CorvaneImaq:SetControlRegister", otherId, &other, sizeof other);
@@ -118,6 +118,13 @@ void CorvaneAdaptor::setControl(std::uint32_t registerId, const FeatureControlRe
 bool CorvaneAdaptor::getAbsolute(std::uint32_t registerId, AbsoluteControlRecord& record,
                                  RegisterReports& reports) {
   if (registerCache.find(registerId, &record, sizeof record)) return true;
+  // White balance's halves have one absolute register: cached through either, it is cached.
+  const std::uint32_t otherId = sharingRegisterId(registerId);
+  if (otherId != 0 && registerCache.find(otherId, &record, sizeof record)) {
+    keep(registerCache, reports, "CorvaneImaq:GetAbsControlRegister", registerId, &record,
+         sizeof record);
+    return true;
+  }
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     reports.error("GetAbsControlRegister", "Failed to query camera absolute register: %s", status);
@@ -140,6 +147,9 @@ void CorvaneAdaptor::setAbsolute(std::uint32_t registerId, float value, Register
   record.value = value;
   keep(registerCache, reports, "CorvaneImaq:SetAbsControlRegister", registerId, &record,
        sizeof record);
+  if (const std::uint32_t otherId = sharingRegisterId(registerId))
+    keep(registerCache, reports, "CorvaneImaq:SetAbsControlRegister", otherId, &record,
+         sizeof record);
 }
 
 bool CorvaneAdaptor::getTrigger(std::uint32_t& word, RegisterReports& reports) {

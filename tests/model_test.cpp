@@ -19,36 +19,11 @@
 #include <sstream>
 
 #include "host_fixture.h"
+#include "model_sequences.h"
 
 namespace {
 
-// ---- IIDC's register map, offsets from the command base ----------------------------
-constexpr std::uint32_t kFeatureInq = 0x500, kAbsCsrInq = 0x700, kControl = 0x800;
-constexpr std::uint32_t kTriggerInq = 0x530, kTriggerMode = 0x830;
-constexpr std::uint32_t kInitialSpace = 0xF0000000u, kCommandBase = 0xF0F00000u;
-// Feature inquiry and control bits (bit 0 the most significant).
-constexpr std::uint32_t kAbsInq = 1u << 30, kOnOffInq = 1u << 26, kAutoInq = 1u << 25,
-                        kManualInq = 1u << 24;
-constexpr std::uint32_t kAbs = 1u << 30, kOnOff = 1u << 25, kAuto = 1u << 24;
-constexpr int kLowValue = 0, kHighValue = 12;  // Value (bits 20-31); U/B, target (bits 8-19)
-// TRIGGER_INQ and TRIGGER_MODE.
-constexpr std::uint32_t kPolarityInq = 1u << 25, kPolarity = 1u << 24;
-constexpr std::uint32_t kSourceShift = 21, kModeShift = 16, kParameter = 0xFFF;
-
-// The camera library's seventeen features: IIDC register index and where the
-// feature's value lies in its control register.
-struct LibraryFeature {
-  const char* name;
-  std::uint32_t index;
-  int valueShift;
-};
-constexpr LibraryFeature kFeatures[] = {
-    {"Brightness", 0, kLowValue},    {"Auto_Exposure", 1, kLowValue},  {"Sharpness", 2, kLowValue},
-    {"Color_UB", 3, kHighValue},     {"Color_VR", 3, kLowValue},       {"Hue", 4, kLowValue},
-    {"Saturation", 5, kLowValue},    {"Gamma", 6, kLowValue},          {"Shutter", 7, kLowValue},
-    {"Gain", 8, kLowValue},          {"Iris", 9, kLowValue},           {"Focus", 10, kLowValue},
-    {"Temperature", 11, kHighValue}, {"Zoom", 32, kLowValue},          {"Pan", 33, kLowValue},
-    {"Tilt", 34, kLowValue},         {"Optical_Filter", 35, kLowValue}};
+using namespace model;
 
 std::uint32_t field(std::uint32_t word, int shift) {
   return word >> shift & 0xFFF;
@@ -73,84 +48,6 @@ Target targetOf(std::uint32_t id) {
   return {index, shift, kind};
 }
 
-// ---- Steps -------------------------------------------------------------------------
-enum class Op { kDestroy, kOpen, kClose, kStart, kStop, kRead, kWrite, kTrigger, kPoke };
-struct Step {
-  Op op;
-  int input;  // 0 or 1
-  std::uint32_t pick, choice;
-  double u;
-  bool failing;  // every register call of the library fails during the step
-};
-
-std::vector<Step> generateSteps(std::mt19937_64& rng) {
-  static constexpr Op kOps[] = {
-      Op::kOpen,  Op::kOpen,  Op::kOpen,    Op::kStart,   Op::kStart,   Op::kStart, Op::kStop,
-      Op::kStop,  Op::kClose, Op::kDestroy, Op::kRead,    Op::kRead,    Op::kRead,  Op::kWrite,
-      Op::kWrite, Op::kWrite, Op::kWrite,   Op::kTrigger, Op::kTrigger, Op::kPoke,  Op::kPoke};
-  std::vector<Step> steps(8 + rng() % 33);
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const Op op = kOps[rng() % std::size(kOps)];
-    const bool canFail = op == Op::kRead || op == Op::kWrite || op == Op::kStart;
-    steps[i] = {op,
-                static_cast<int>(rng() % 2),
-                static_cast<std::uint32_t>(rng()),
-                static_cast<std::uint32_t>(rng()),
-                std::uniform_real_distribution<>()(rng),
-                canFail && rng() % 8 == 0};
-  }
-  return steps;
-}
-
-// A camera with features, ranges and a trigger drawn at random.
-sim::CameraDesc generateCamera(std::mt19937_64& rng) {
-  sim::CameraDesc c;
-  c.id = sim::cameraId(0x1D);
-  c.model = "Model";
-  c.fixed = {{0, 5, {0}}};  // 640x480 Mono8 at 1.875 frames a second
-  auto coin = [&](int percent) { return static_cast<int>(rng() % 100) < percent; };
-  sim::FeatureDesc whiteBalance;
-  for (const LibraryFeature& f : kFeatures) {
-    sim::FeatureDesc d;
-    // The halves of white balance share their register: capabilities and range.
-    const bool secondHalf = std::strcmp(f.name, "Color_VR") == 0;
-    if (secondHalf && whiteBalance.name.empty()) continue;
-    if (!secondHalf && !coin(60)) continue;
-    if (secondHalf) {
-      d = whiteBalance;
-    } else {
-      d.onOffCapable = coin(50);
-      d.autoCapable = coin(50);
-      d.manualCapable = coin(80);
-      d.absoluteCapable = coin(40);
-      d.minValue = static_cast<std::uint16_t>(rng() % 50);
-      d.maxValue = static_cast<std::uint16_t>(d.minValue + 1 + rng() % (4095 - d.minValue));
-      d.absMin = -static_cast<float>(rng() % 64) / 4;
-      d.absMax = d.absMin + 1 + static_cast<float>(rng() % 64) / 8;
-    }
-    d.name = f.name;
-    if (!secondHalf) {
-      d.on = coin(50);
-      d.autoMode = coin(30);
-      d.absoluteControl = coin(30);
-      d.absValue = d.absMin + (d.absMax - d.absMin) * static_cast<float>(rng() % 5) / 4;
-    }
-    d.value = d.minValue + static_cast<std::uint32_t>(rng() % (d.maxValue - d.minValue + 1u));
-    if (std::strcmp(f.name, "Color_UB") == 0) whiteBalance = d;
-    c.features.push_back(d);
-  }
-  if (coin(75)) {
-    c.triggerInquiry = 0x80000000u | kOnOffInq | (coin(50) ? kPolarityInq : 0u) |
-                       (static_cast<std::uint32_t>(1 + rng() % 15) << 20);
-    static constexpr std::uint32_t kModeBits[] = {0x8000, 0x4000, 0x2000, 0x1000,
-                                                  0x0800, 0x0400, 0x0002, 0x0001};
-    for (std::uint32_t bit : kModeBits)
-      if (coin(40)) c.triggerInquiry |= bit;
-    c.triggerInquiry |= kModeBits[rng() % 8];
-  }
-  return c;
-}
-
 // ---- The model ---------------------------------------------------------------------
 struct Cached {                   // one video input's copy of a feature's control register
   bool half[2] = {false, false};  // which value fields are cached (U/B, V/R apart)
@@ -167,6 +64,13 @@ struct InputModel {
   std::map<std::uint32_t, CachedAbsolute> absolutes;
   std::vector<host::PropertyValue> stored;  // what the host keeps per property
 };
+
+// How the trace names a step's fault.
+std::string failing(const Step& s) {
+  return s.fault == kEveryCall ? " (register calls fail)"
+         : s.fault >= 0        ? " (" + std::string(kCalls[s.fault]) + " fails)"
+                               : "";
+}
 
 class ModelTest : public HostTest {
  protected:
@@ -200,11 +104,15 @@ class ModelTest : public HostTest {
   std::map<std::uint32_t, std::uint32_t> inquiry_;
   std::uint32_t triggerInquiry_ = 0;
   std::vector<const host::Property*> properties_;
+  std::vector<std::size_t> whiteBalance_;  // the properties of white balance, weighted
+  std::vector<std::uint32_t> offsets_[3];  // the registers on the bus, by Aim
   std::vector<host::TriggerConfiguration> triggers_;
   InputModel model_[2];
   host::VideoInput* live_[2] = {nullptr, nullptr};
   std::vector<std::string> errors_;  // the error reports the step owes, by operation
-  bool failing_ = false;
+  int fault_ = -1, calls_ = 0;       // the step's fault; calls made of its function
+  // Whether the step's next call of the library function fails.
+  bool fails(Call call) { return fault_ == kEveryCall || (fault_ == call && ++calls_ == 1); }
 };
 
 void ModelTest::writeControl(std::uint32_t index, std::uint32_t word) {
@@ -235,7 +143,7 @@ bool ModelTest::readRecord(InputModel& in, const Target& t, Cached& out) {
   const int half = t.shift == kHighValue ? 0 : 1;
   auto found = in.controls.find(t.index);
   if (found == in.controls.end() || !found->second.half[half]) {
-    if (failing_) {
+    if (fails(kQuery)) {
       errors_.push_back("GetControlRegister");
       return false;
     }
@@ -286,10 +194,11 @@ std::string ModelTest::step(const Step& s, std::string& said) {
   InputModel& in = model_[s.input];
   const std::string who = s.input == 0 ? "A " : "B ";
   std::string error;
-  failing_ = s.failing;
+  fault_ = s.fault;
+  calls_ = 0;
   if (s.op == Op::kPoke) {
-    std::vector<std::uint32_t> offsets;
-    for (const auto& entry : bus_) offsets.push_back(entry.first);
+    const std::vector<std::uint32_t>& aimed = offsets_[static_cast<int>(s.aim)];
+    const std::vector<std::uint32_t>& offsets = aimed.empty() ? offsets_[0] : aimed;
     const std::uint32_t offset = offsets[s.pick % offsets.size()];
     std::uint32_t word = s.choice;
     if (offset >= 0x1000) {  // an absolute value, inside its range
@@ -357,11 +266,11 @@ std::string ModelTest::step(const Step& s, std::string& said) {
       }
       return "";
     case Op::kStart: {
-      said = who + "started" + (s.failing ? " (register calls fail)" : "");
+      said = who + "started" + failing(s);
       bool owed = true;
       if (in.open && !in.acquiring && triggerPresent()) {
         // The trigger word compared is the camera's own.
-        if (failing_) {
+        if (fails(kReadQuad)) {
           errors_.push_back("GetTriggerRegister");
           owed = false;
         } else {
@@ -372,7 +281,12 @@ std::string ModelTest::step(const Step& s, std::string& said) {
             next = (word & 0xFF10FFFFu) | kOnOff | (t.sourceId & 7) << kSourceShift |
                    (t.configurationId & 0xF) << kModeShift;
           }
-          if (next != word) writeTrigger(next);
+          if (next != word && fails(kWriteQuad)) {
+            errors_.push_back("SetTriggerRegister");
+            owed = false;
+          } else if (next != word) {
+            writeTrigger(next);
+          }
         }
       }
       const bool started = input.start(error);
@@ -387,19 +301,20 @@ std::string ModelTest::step(const Step& s, std::string& said) {
     said = who + "has no property";
     return "";
   }
-  const std::size_t n = s.pick % properties_.size();
+  const std::size_t n = s.aim == Aim::kWhiteBalance && !whiteBalance_.empty()
+                            ? whiteBalance_[s.pick % whiteBalance_.size()]
+                            : s.pick % properties_.size();
   const host::Property& p = *properties_[n];
   const Target t = targetOf(p.id());
-  const std::string failing = s.failing ? " (register calls fail)" : "";
   host::PropertyValue& stored = in.stored[n];
   if (s.op == Op::kRead) {
-    said = who + "reads " + p.name() + failing;
+    said = who + "reads " + p.name() + failing(s);
     host::PropertyValue want = stored;
     if (t.kind == Kind::kAbsolute) {
       auto c = in.absolutes.find(t.index);
       if (c != in.absolutes.end()) {
         want.real = c->second.value;
-      } else if (failing_) {
+      } else if (fails(kQuery)) {
         errors_.push_back("GetAbsControlRegister");
       } else {
         const std::uint32_t at = absoluteOffset(t.index);
@@ -442,7 +357,7 @@ std::string ModelTest::step(const Step& s, std::string& said) {
       text = buffer;
     }
   }
-  said = who + "writes " + p.name() + "=" + text + failing;
+  said = who + "writes " + p.name() + "=" + text + failing(s);
   host::PropertyValue value;
   std::string refused;
   const bool accepted = p.parse(text, value, refused);
@@ -450,18 +365,21 @@ std::string ModelTest::step(const Step& s, std::string& said) {
     stored = value;
     if (t.kind == Kind::kAbsolute) {
       const float f = static_cast<float>(value.real);
-      if (failing_) {
+      if (fails(kSet)) {
         errors_.push_back("SetAbsControlRegister");
       } else {
         const std::uint32_t at = absoluteOffset(t.index);
         const float lo = std::bit_cast<float>(Peek(at - 8)),
                     hi = std::bit_cast<float>(Peek(at - 4));
         Bus(at) = std::bit_cast<std::uint32_t>(std::clamp(f, lo, hi));
+        // The range comes from a read back, unless the register is cached.
         auto c = in.absolutes.find(t.index);
-        if (c == in.absolutes.end())
-          in.absolutes[t.index] = {lo, hi, f};
-        else
+        if (c != in.absolutes.end())
           c->second.value = f;
+        else if (fails(kQuery))
+          errors_.push_back("GetAbsControlRegister");
+        else
+          in.absolutes[t.index] = {lo, hi, f};
       }
     } else {
       Cached c;
@@ -479,7 +397,7 @@ std::string ModelTest::step(const Step& s, std::string& said) {
           changed = ((switches & bit) != 0) != (wanted != 0);
           switches = wanted != 0 ? switches | bit : switches & ~bit;
         }
-        if (changed && failing_) {
+        if (changed && fails(kSet)) {
           errors_.push_back("SetControlRegister");
         } else if (changed) {
           // The library writes the record's switches and its value field; the
@@ -525,15 +443,35 @@ std::string ModelTest::Run(std::uint64_t seed, const std::vector<Step>& steps, s
     if (inq & kAbsInq) bus_[absoluteOffset(f.index)] = Peek(absoluteOffset(f.index));
   }
   if (triggerPresent()) bus_[kTriggerMode] = Peek(kTriggerMode);
+  whiteBalance_.clear();
+  // Absolute values thrice, types twice: the absolute register is shared too,
+  // and reached only through them.
+  for (std::size_t i = 0; i < properties_.size(); ++i) {
+    const Target t = targetOf(properties_[i]->id());
+    if (t.index != kWhiteBalanceIndex) continue;
+    const int weight = t.kind == Kind::kAbsolute ? 3 : t.kind == Kind::kType ? 2 : 1;
+    whiteBalance_.insert(whiteBalance_.end(), weight, i);
+  }
+  for (std::vector<std::uint32_t>& offsets : offsets_) offsets.clear();
+  const auto balance = inquiry_.find(kWhiteBalanceIndex);
+  for (const auto& entry : bus_) {
+    const std::uint32_t at = entry.first;
+    offsets_[0].push_back(at);
+    if (at == kControl + 4 * kWhiteBalanceIndex ||
+        (balance != inquiry_.end() && (balance->second & kAbsInq) != 0 &&
+         at == absoluteOffset(kWhiteBalanceIndex)))
+      offsets_[static_cast<int>(Aim::kWhiteBalance)].push_back(at);
+    if (at == kTriggerMode) offsets_[static_cast<int>(Aim::kTrigger)].push_back(at);
+  }
   for (InputModel& m : model_) m = InputModel{};
   std::string violation;
   for (std::size_t i = 0; i < steps.size() && violation.empty(); ++i) {
     kit::clearReports();
     errors_.clear();
-    if (steps[i].failing)
-      for (const char* f :
-           {"CvQueryCameraRegister", "CvSetCameraRegister", "CvReadQuad", "CvWriteQuad"})
-        sim::addFault({f, sim::kInjected, 0, 1, -1});
+    if (steps[i].fault == kEveryCall)
+      for (const char* f : kCalls) sim::addFault({f, sim::kInjected, 0, 1, -1});
+    else if (steps[i].fault >= 0)
+      sim::addFault({kCalls[steps[i].fault], sim::kInjected, 1, 1, -1});
     std::string said;
     violation = step(steps[i], said);
     sim::clearFaults();
@@ -541,24 +479,6 @@ std::string ModelTest::Run(std::uint64_t seed, const std::vector<Step>& steps, s
     if (trace != nullptr) *trace += "  " + std::to_string(i + 1) + ". " + said + "\n";
   }
   return violation;
-}
-
-// Drops steps while the sequence still fails, halves first, then one at a time.
-std::vector<Step> shrink(const std::vector<Step>& failing,
-                         const std::function<bool(const std::vector<Step>&)>& fails) {
-  std::vector<Step> steps = failing;
-  for (std::size_t chunk = steps.size() / 2; chunk >= 1; chunk /= 2) {
-    for (std::size_t at = 0; at + chunk <= steps.size();) {
-      std::vector<Step> fewer = steps;
-      fewer.erase(fewer.begin() + static_cast<long>(at),
-                  fewer.begin() + static_cast<long>(at + chunk));
-      if (fails(fewer))
-        steps = fewer;
-      else
-        at += chunk;
-    }
-  }
-  return steps;
 }
 
 std::uint64_t environment(const char* name, std::uint64_t otherwise) {

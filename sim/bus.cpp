@@ -457,6 +457,19 @@ bool Bus::readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& v
   return camera && camera->readQuad(camera->desc().commandBase + offset, value) == kOk;
 }
 
+bool Bus::writeCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t value) {
+  // Feature control (TRIGGER_MODE among them) and the absolute value blocks:
+  // registers whose writes ask nothing of the camera beyond themselves.
+  const bool control =
+      offset >= iidc::kFeatureControl && offset < iidc::kFeatureControl + 4 * iidc::kFeatureSlots;
+  const bool absolute = offset >= iidc::kAbsoluteBlocks && offset < iidc::kFormat7Blocks;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<Camera> camera = cameraById(cameraId);
+  if (!camera || !(control || absolute)) return false;
+  RegisterSpace::Effect effect;
+  return camera->writeQuad(camera->desc().commandBase + offset, value, effect) == kOk;
+}
+
 bool Bus::readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::shared_ptr<Camera> camera = cameraById(cameraId);

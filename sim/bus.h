@@ -99,6 +99,7 @@ class Bus {
   bool setPulseRate(std::uint64_t cameraId, double hertz);
   bool setPlugged(std::uint64_t cameraId, bool plugged);
   bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
+  bool writeCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t value);
   bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state);
   bool readCamera(std::uint64_t cameraId, CameraState& state);
   Resources resources();

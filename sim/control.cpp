@@ -95,6 +95,9 @@ bool replug(std::uint64_t cameraId) {
 bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value) {
   return Bus::get().readCsr(cameraId, offset, value);
 }
+bool writeCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t value) {
+  return Bus::get().writeCsr(cameraId, offset, value);
+}
 bool readFeature(std::uint64_t cameraId, const std::string& name, FeatureState& state) {
   return Bus::get().readFeature(cameraId, name, state);
 }

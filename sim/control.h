@@ -255,6 +255,11 @@ SIM_API bool replug(std::uint64_t cameraId);
 
 // IIDC register contents by offset from the command base.
 SIM_API bool readCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t& value);
+// A change the camera makes to one of its own feature, trigger or absolute
+// value registers (a value its automatic mode moves, a switch on its panel),
+// as a write from the bus would make it; no library handle sees it. False for
+// an unknown camera, or a register outside those (or one it refuses).
+SIM_API bool writeCsr(std::uint64_t cameraId, std::uint32_t offset, std::uint32_t value);
 
 struct FeatureState {
   bool present = false;

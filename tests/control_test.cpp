@@ -215,27 +215,6 @@ TEST_F(ControlTest, ReadingAndWritingAValueCarriesTheHighHalfThrough) {
   EXPECT_EQ(1u, Calls("CvQueryCameraRegister").size());  // the cache answered
 }
 
-TEST_F(ControlTest, EnumerationsReadBackWhatWasSet) {
-  OneCamera({Feature("Gain", true, true, true, true)});
-  host::VideoInput& input = Input("1");
-  sim::setCallLog(true);
-  Write(input, "Gain_State", "Off");
-  Write(input, "Gain_Mode", "Auto");
-  Write(input, "Gain_Type", "Absolute");
-  EXPECT_EQ(0, Read(input, "Gain_State").integer);
-  EXPECT_EQ(1, Read(input, "Gain_Mode").integer);
-  EXPECT_EQ(1, Read(input, "Gain_Type").integer);
-  sim::FeatureState state;
-  ASSERT_TRUE(sim::readFeature(7, "Gain", state));
-  EXPECT_FALSE(state.on);
-  EXPECT_TRUE(state.autoMode);
-  EXPECT_TRUE(state.absoluteControl);
-  const std::size_t writes = Calls("CvSetCameraRegister").size();
-  EXPECT_EQ(3u, writes);
-  Write(input, "Gain_State", "0");  // the same value by id: no write
-  EXPECT_EQ(writes, Calls("CvSetCameraRegister").size());
-}
-
 TEST_F(ControlTest, AnAbsoluteValueRoundTripsAsTheNearestFloat) {
   sim::FeatureDesc b = Feature("Brightness", false, false, true, true);
   b.absMin = -1.0f;

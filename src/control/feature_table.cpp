@@ -1,5 +1,7 @@
 #include "control/feature_table.h"
 
+#include <initializer_list>
+
 #include "platform/bl1394.h"
 
 const FeatureEntry FeatureTable[18] = {{0x00050000, 0x00080000, "Brightness"},
@@ -20,6 +22,15 @@ const FeatureEntry FeatureTable[18] = {{0x00050000, 0x00080000, "Brightness"},
                                        {0x0005880E, 0x0008880E, "Tilt"},
                                        {0x00058C0F, 0x00088C0F, "Optical_Filter"},
                                        {0, 0, nullptr}};
+
+std::uint32_t sharingRegisterId(std::uint32_t registerId) {
+  constexpr std::uint32_t kColorUB = 0x00050C03, kColorVR = 0x00050C83;
+  for (std::uint32_t offset : {kCvFeatureControlOffset, kCvFeatureAbsoluteOffset}) {
+    if (registerId == kColorUB + offset) return kColorVR + offset;
+    if (registerId == kColorVR + offset) return kColorUB + offset;
+  }
+  return 0;
+}
 
 namespace PropertyId {
 

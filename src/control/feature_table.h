@@ -13,6 +13,11 @@ struct FeatureEntry {
 // Seventeen features, then an entry of zeros that ends the table.
 extern const FeatureEntry FeatureTable[18];
 
+// White balance's two halves (U/B and V/R) are one camera register: they
+// share its switches, and one absolute register. The other half's control or
+// absolute register id, or 0 for any other id.
+std::uint32_t sharingRegisterId(std::uint32_t registerId);
+
 // A property's identifier is its feature's inquiry id with one kind marker.
 namespace PropertyId {
 constexpr std::uint32_t kStateMarker = 0x10000000u;

@@ -6,6 +6,7 @@
 
 #include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
+#include "control/feature_table.h"
 #include "control/register_reports.h"
 #include "device/iidc_registers.h"
 
@@ -22,6 +23,46 @@ constexpr std::uint32_t kModeShift = 16;
 void keep(RegisterCache& cache, RegisterReports& reports, const char* operation, std::uint32_t key,
           const void* data, std::size_t size) {
   if (!cache.store(key, data, size)) reports.uncached(operation, key);
+}
+
+// The words a white balance half shares with the other: one ON_OFF, A_M_Mode
+// and Abs_Control for both.
+void copySwitches(const FeatureControlRecord& from, FeatureControlRecord& to) {
+  to.onOff = from.onOff;
+  to.autoMode = from.autoMode;
+  to.absoluteControl = from.absoluteControl;
+}
+
+// A half read from the camera while the other is cached takes the cached
+// switches: the register is cached once, and both halves answer alike.
+void takeSharedSwitches(const RegisterCache& cache, std::uint32_t controlId,
+                        FeatureControlRecord& record) {
+  FeatureControlRecord other;
+  const std::uint32_t otherId = sharingRegisterId(controlId);
+  if (otherId != 0 && cache.find(otherId, &other, sizeof other)) copySwitches(other, record);
+}
+
+// After a write through one half, the other half's copy holds the switches the
+// camera now has; its own value half is untouched by the write.
+void giveSharedSwitches(RegisterCache& cache, RegisterReports& reports, std::uint32_t controlId,
+                        const FeatureControlRecord& written) {
+  FeatureControlRecord other;
+  const std::uint32_t otherId = sharingRegisterId(controlId);
+  if (otherId == 0 || !cache.find(otherId, &other, sizeof other)) return;
+  copySwitches(written, other);
+  keep(cache, reports, "CorvaneImaq:SetControlRegister", otherId, &other, sizeof other);
+}
+
+// The camera's own trigger word, whatever the cache holds; kept as the cached copy.
+bool readTrigger(const CorvaneDevice& device, RegisterCache& cache, std::uint32_t& word,
+                 RegisterReports& reports) {
+  const std::uint32_t address = device.commandBase + csr::kTriggerMode;
+  if (CvStatus status = CvReadQuad(device.cameraHandle, address, &word)) {
+    reports.error("GetTriggerRegister", "Failed to query camera trigger register: %s", status);
+    return false;
+  }
+  keep(cache, reports, "CorvaneImaq:GetTriggerRegister", address, &word, sizeof word);
+  return true;
 }
 
 }  // namespace
@@ -56,6 +97,7 @@ bool CorvaneAdaptor::getControl(std::uint32_t registerId, FeatureControlRecord& 
     reports.error("GetControlRegister", "Failed to query camera register: %s", status);
     return false;
   }
+  takeSharedSwitches(registerCache, registerId, record);
   keep(registerCache, reports, "CorvaneImaq:GetControlRegister", registerId, &record,
        sizeof record);
   return true;
@@ -70,11 +112,19 @@ void CorvaneAdaptor::setControl(std::uint32_t registerId, const FeatureControlRe
   }
   keep(registerCache, reports, "CorvaneImaq:SetControlRegister", registerId, &record,
        sizeof record);
+  giveSharedSwitches(registerCache, reports, registerId, record);
 }
 
 bool CorvaneAdaptor::getAbsolute(std::uint32_t registerId, AbsoluteControlRecord& record,
                                  RegisterReports& reports) {
   if (registerCache.find(registerId, &record, sizeof record)) return true;
+  // White balance's halves have one absolute register: cached through either, it is cached.
+  const std::uint32_t otherId = sharingRegisterId(registerId);
+  if (otherId != 0 && registerCache.find(otherId, &record, sizeof record)) {
+    keep(registerCache, reports, "CorvaneImaq:GetAbsControlRegister", registerId, &record,
+         sizeof record);
+    return true;
+  }
   if (CvStatus status =
           CvQueryCameraRegister(device->cameraHandle, registerId, &record, sizeof record)) {
     reports.error("GetAbsControlRegister", "Failed to query camera absolute register: %s", status);
@@ -97,24 +147,25 @@ void CorvaneAdaptor::setAbsolute(std::uint32_t registerId, float value, Register
   record.value = value;
   keep(registerCache, reports, "CorvaneImaq:SetAbsControlRegister", registerId, &record,
        sizeof record);
+  if (const std::uint32_t otherId = sharingRegisterId(registerId))
+    keep(registerCache, reports, "CorvaneImaq:SetAbsControlRegister", otherId, &record,
+         sizeof record);
 }
 
 bool CorvaneAdaptor::getTrigger(std::uint32_t& word, RegisterReports& reports) {
   if ((device->triggerInquiry & kTriggerPresence) == 0) return false;
-  const std::uint32_t address = device->commandBase + csr::kTriggerMode;
-  if (registerCache.find(address, &word, sizeof word)) return true;
-  if (CvStatus status = CvReadQuad(device->cameraHandle, address, &word)) {
-    reports.error("GetTriggerRegister", "Failed to query camera trigger register: %s", status);
-    return false;
-  }
-  keep(registerCache, reports, "CorvaneImaq:GetTriggerRegister", address, &word, sizeof word);
-  return true;
+  if (registerCache.find(device->commandBase + csr::kTriggerMode, &word, sizeof word)) return true;
+  return readTrigger(*device, registerCache, word, reports);
 }
 
 void CorvaneAdaptor::setTrigger(bool enable, std::uint32_t source, std::uint32_t condition,
                                 RegisterReports& reports) {
+  // Compared with the camera's word, not the cache: another video input of the
+  // camera may have switched the trigger since this one last wrote it.
   std::uint32_t word = 0;
-  if (!getTrigger(word, reports)) return;
+  if ((device->triggerInquiry & kTriggerPresence) == 0 ||
+      !readTrigger(*device, registerCache, word, reports))
+    return;
   const std::uint32_t next = enable ? (word & kTriggerKeep) | kTriggerOn |
                                           ((source & 7u) << kSourceShift) |
                                           ((condition & 0xFu) << kModeShift)

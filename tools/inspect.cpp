@@ -34,14 +34,6 @@ const char* speedName(std::uint8_t speed) {
   return speed < 6 ? names[speed] : "?";
 }
 
-// A value for people: texts as they are, numbers to six significant digits.
-std::string shortNumber(const nlohmann::json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value.get<double>());
-  return text;
-}
-
 }  // namespace
 
 int describeBus(bool json) {

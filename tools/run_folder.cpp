@@ -27,8 +27,9 @@ bool ours(const std::string& name) {
   std::string base = name;
   if (base.size() > 5 && base.compare(base.size() - 5, 5, ".part") == 0)
     base.resize(base.size() - 5);
-  return base.rfind("frame_", 0) == 0 || base == "frames.tif" || base == "frames.jsonl" ||
-         base == "contact_sheet.png" || base == "raw.json" || base == "acquisition.json";
+  return base.rfind("frame_", 0) == 0 || base == "frames.tif" || base == "frames.ome.tif" ||
+         base == "frames.jsonl" || base == "contact_sheet.png" || base == "raw.json" ||
+         base == "acquisition.json";
 }
 
 unsigned long thisProcess() {
@@ -151,6 +152,13 @@ void RunFolder::clearEarlier() {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(host::fsPath(dir_), ec))
     if (ours(host::utf8Of(entry.path().filename()))) fs::remove(entry.path(), ec);
+}
+
+void RunFolder::dropRun() {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(host::fsPath(dir_), ec))
+    if (ours(host::utf8Of(entry.path().filename()))) fs::remove(entry.path(), ec);
+  dropIfMade();
 }
 
 void RunFolder::dropIfMade() {

@@ -21,6 +21,8 @@ class RunFolder {
   void clearEarlier();
   // Removes the folder if this run made it and wrote nothing into it.
   void dropIfMade();
+  // Removes this run's files (it wrote no frame), then the folder if it made it.
+  void dropRun();
   // Lets go of the lock.
   void release();
 

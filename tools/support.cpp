@@ -9,6 +9,7 @@
 #include "cli_values.h"
 #include "commands.h"
 #include "kit.h"
+#include "text.h"
 #include "virtual_bus.h"
 
 namespace tool {
@@ -130,10 +131,10 @@ nlohmann::json propertyJson(const host::Property& declared, const host::Property
       break;
     case host::PropertyType::kDouble:
       p["type"] = "double";
-      p["min"] = declared.minimum();
-      p["max"] = declared.maximum();
-      p["default"] = def.real;
-      p["value"] = value != nullptr ? nlohmann::json(value->real) : nlohmann::json();
+      p["min"] = asCameraGave(declared.minimum());
+      p["max"] = asCameraGave(declared.maximum());
+      p["default"] = asCameraGave(def.real);
+      p["value"] = value != nullptr ? nlohmann::json(asCameraGave(value->real)) : nlohmann::json();
       break;
   }
   return p;

@@ -34,6 +34,8 @@ class Pulses {
   Pulses& operator=(const Pulses&) = delete;
   void start(double rate);
   void stop();
+  // Whether this fires the pulses (the virtual bus's camera).
+  bool fires() const { return camera_ != 0; }
 
  private:
   std::uint64_t camera_;

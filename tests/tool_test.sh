@@ -58,6 +58,8 @@ expect_ok 'Hardware triggers:' info 2
 expect_ok '"configuration": "Mode_0"' info 2 --json
 expect_ok 'takes regions within 1280x960 whose offsets step by 8 across' info 2
 expect_ok 'Gain_Value' info 1 --set Gain_Value=300 --set Gain_Mode=Manual
+# Absolute values in IIDC's units, as the camera gives them (a float's 0.01, not 0.0099999998).
+expect_ok 'value 0.01 s' info 1
 expect_ok 'Corvane Solo 0' --bus "$(native_path "$work/solo.json")" list
 expect_ok '"frames": 3' acquire 3 "VARIABLE_0 (640X480) RGB8" --frames 3 --roi 8,2,320,240 --out "$(native_path "$work/ok")" --json
 [[ -s "$work/ok/frame_0003.png" && -s "$work/ok/contact_sheet.png" ]] && pass=$((pass + 1)) ||

@@ -108,6 +108,20 @@ std::string regionRule(const Format7Facts& f) {
   return text;
 }
 
+std::string unitOf(const std::string& propertyName) {
+  static const std::pair<const char*, const char*> kUnits[] = {
+      {"Brightness", "%"}, {"Auto_Exposure", "EV"}, {"White_Balance", "K"}, {"Hue", "deg"},
+      {"Saturation", "%"}, {"Shutter", "s"},        {"Gain", "dB"},         {"Iris", "F"},
+      {"Focus", "m"},      {"Temperature", "K"},    {"Trigger_Delay", "s"}, {"Frame_Rate", "fps"},
+      {"Zoom", "power"},   {"Pan", "deg"},          {"Tilt", "deg"}};
+  const std::size_t at = propertyName.find("_Absolute_Value");
+  if (at == std::string::npos) return {};
+  const std::string feature = propertyName.substr(0, at);
+  for (const auto& [name, unit] : kUnits)
+    if (feature.rfind(name, 0) == 0) return unit;
+  return {};
+}
+
 nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value) {
   nlohmann::json p = {
       {"name", declared.name()}, {"identifier", declared.id()}, {"readOnly", declared.readOnly()}};
@@ -135,6 +149,7 @@ nlohmann::json propertyJson(const host::Property& declared, const host::Property
       p["max"] = asCameraGave(declared.maximum());
       p["default"] = asCameraGave(def.real);
       p["value"] = value != nullptr ? nlohmann::json(asCameraGave(value->real)) : nlohmann::json();
+      if (const std::string unit = unitOf(declared.name()); !unit.empty()) p["unit"] = unit;
       break;
   }
   return p;

@@ -54,6 +54,10 @@ std::string regionRule(const Format7Facts& facts);
 // identifier, readOnly (the host's condition: "never" for a writable one),
 // type, min and max or values, default and value (numbers for numbers, texts
 // for enumerations; value null when it could not be read).
+// The unit IIDC gives a feature's absolute value, for a property's name
+// ("Shutter_Absolute_Value": "s"); empty when it has none.
+std::string unitOf(const std::string& propertyName);
+// unit: for an absolute value, its IIDC unit (see unitOf).
 nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value);
 
 // 0 when the camera bus library starts; else says why, in one line, and returns 2.

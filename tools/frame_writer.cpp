@@ -352,8 +352,12 @@ bool FrameWriter::note(const Job& job, std::string& error) {
     }
   }
   const std::string text = dumpJson(line) + "\n";
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return nextLine_ == r.index; });
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return nextLine_ == r.index; });
+  }
+  // The record is this frame's alone until it settles, and the lock is free
+  // meanwhile: the acquisition never waits for the disk.
   errno = 0;
   // Flushed line by line: a line the system has is kept when the process is killed.
   const bool ok =
@@ -362,6 +366,7 @@ bool FrameWriter::note(const Job& job, std::string& error) {
     error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
     return false;  // the caller settles it as dropped
   }
+  std::lock_guard<std::mutex> lock(mutex_);
   settle(r.index);
   return true;
 }

@@ -24,14 +24,15 @@ CorvaneBusLostBefore lostBeforeFunction() {
 
 LostFrames::LostFrames(const std::string& deviceName, double period)
     : camera_(cameraIdOf(deviceName)), period_(period) {
-  exact_ = camera_ != 0 && lostBeforeFunction() != nullptr;
+  lostBefore_ = lostBeforeFunction();
+  exact_ = camera_ != 0 && lostBefore_ != nullptr;
 }
 
 std::uint64_t LostFrames::since(std::uint64_t number, double time) {
   if (exact_) {
     std::uint64_t lost = 0;
     // The module counts each frame the engine hands out: its number-th is the engine's.
-    if (lostBeforeFunction()(camera_, number, &lost) != 0) lost = exactBase_;
+    if (lostBefore_(camera_, number, &lost) != 0) lost = exactBase_;
     const std::uint64_t base = std::exchange(exactBase_, lost);
     if (std::exchange(first_, false)) return 0;
     return lost > base ? lost - base : 0;

@@ -26,6 +26,7 @@ class LostFrames {
 
  private:
   std::uint64_t camera_ = 0;
+  int (*lostBefore_)(std::uint64_t, std::uint64_t, std::uint64_t*) = nullptr;
   bool exact_ = false;
   double period_ = 0;
   bool first_ = true;

@@ -7,7 +7,7 @@ namespace {
 
 std::string number(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.9g", value);
+  std::snprintf(text, sizeof text, "%.12g", value);
   return text;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -340,8 +341,8 @@ int acquire(const Common& common, const AcquireOptions& options) {
     std::printf(
         "camera %s fps nominal; %.2f fps reached the host (host time stamps %.6f to "
         "%.6f); %.2f written per second\n",
-        nominal > 0 ? shortNumber(json(nominal)).c_str() : "?", tally.deliveredRate(),
-        totals.firstTime, totals.lastTime, writingRate);
+        nominal > 0 ? shortNumber(json(std::round(nominal * 100) / 100)).c_str() : "?",
+        tally.deliveredRate(), totals.firstTime, totals.lastTime, writingRate);
     std::printf(
         "in %s: %s, contact sheet %s, a line for every frame in frames.jsonl, the run in "
         "acquisition.json\n",

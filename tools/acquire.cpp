@@ -26,6 +26,7 @@
 #include "acquire_record.h"
 #include "acquisition.h"
 #include "commands.h"
+#include "disk.h"
 #include "frame_types.h"
 #include "frame_writer.h"
 #include "image.h"
@@ -92,11 +93,11 @@ int acquire(const Common& common, const AcquireOptions& options) {
   if (!folder.prepare(outDir, options.overwrite, error)) return fail("acquire: " + error);
   // From here on, a refusal leaves no folder it made, and an earlier run's files as they were.
   auto refuse = [&](const std::string& why) {
-    folder.dropIfMade();
+    folder.dropRun();
     return fail("acquire: " + why);
   };
   if (const int refused = startsBusLibrary()) {
-    folder.dropIfMade();
+    folder.dropRun();
     return refused;
   }
   host::Session session;
@@ -147,14 +148,24 @@ int acquire(const Common& common, const AcquireOptions& options) {
       {"state", "running"},
       {"record", "frames.jsonl"}};
   const std::string summaryPath = host::joinPath(outDir, "acquisition.json");
+  // Whole, on the disk, under its name: a power loss leaves this or the one before.
   auto writeSummary = [&](std::string& why) {
     const std::string text = dumpJson(summary, 2) + "\n";
-    return host::writeFileWhole(summaryPath, text.data(), text.size(), why);
+    return host::writeFileWhole(summaryPath, text.data(), text.size(), why, nullptr, true) &&
+           syncFolder(outDir, why);
   };
-  // The writers are ready, their first files made, before the camera starts:
-  // an earlier run's files give way to them now.
-  folder.clearEarlier();
   FrameWriter writer(outDir, save, std::max(4, digitsOf(frames)), frames, bufferBytes);
+  // The writers are ready, their first files made, before the camera starts:
+  // an earlier run's files give way to them now. acquisition.json comes
+  // first, so that whatever else this run leaves is named by it.
+  std::vector<std::string> names = {"acquisition.json", "frames.jsonl", "contact_sheet.png"};
+  if (save == FrameWriter::Save::kRaw) names.push_back("raw.json");
+  if (save == FrameWriter::Save::kTiff || save == FrameWriter::Save::kOmeTiff)
+    names.push_back(writer.fileName(1));
+  if (options.overwrite && !folder.clearEarlier(names, error)) return refuse(error);
+  holdAt("cleared");
+  for (const std::string& name : names) folder.own(name);
+  if (!writeSummary(error)) return refuse(error);
   // A run that ends before its first frame leaves nothing of itself.
   auto abandon = [&](const std::string& why) {
     input->stop();
@@ -176,6 +187,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   if (!writeSummary(error)) return abandon(error);
   if (!input->start(error)) return abandon(error);
   if (const std::string why = startFailure(*input, reportMark); !why.empty()) return abandon(why);
+  holdAt("started");
   if (hasTrigger) pulses.start(pulseRate);
 
   Tally tally;
@@ -216,7 +228,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
       const std::string layout = dumpJson(rawFormat(frame), 2) + "\n";
       if (save == FrameWriter::Save::kRaw &&
           !host::writeFileWhole(host::joinPath(outDir, "raw.json"), layout.data(), layout.size(),
-                                error))
+                                error, nullptr, true))
         break;
     } else {
       if (tally.secondNumber == 0) {
@@ -277,13 +289,12 @@ int acquire(const Common& common, const AcquireOptions& options) {
     folder.dropRun();
     return fail("acquire: " + why);
   }
-  folder.release();
 
   std::string sheetPath;
   const std::vector<host::Picture> thumbnails = writer.thumbnails();
   if (!thumbnails.empty() && error.empty()) {
     sheetPath = host::joinPath(outDir, "contact_sheet.png");
-    if (!host::writePicture(host::contactSheet(thumbnails, 200), sheetPath, error))
+    if (!host::writePicture(host::contactSheet(thumbnails, 200), sheetPath, error, true))
       sheetPath.clear();
   }
   const json warnings = warningsSince(reportMark, hasTrigger);
@@ -316,6 +327,9 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["files"] = writer.filePattern();
   std::string summaryError;
   if (!writeSummary(summaryError) && error.empty()) error = summaryError;
+  // Held until the record is final: the folder is this run's till then.
+  holdAt("final");
+  folder.release();
   if (!error.empty()) {
     std::fprintf(stderr, "corvane-host: acquire: %s; %llu frames kept, each with its line in %s\n",
                  error.c_str(), static_cast<unsigned long long>(totals.written),

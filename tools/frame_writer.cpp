@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "disk.h"
 #include "frame_types.h"
 #include "image.h"
 #include "paths.h"
@@ -22,6 +23,9 @@ namespace {
 
 constexpr int kThumbnailWidth = 200;
 constexpr std::uint32_t kThumbnails = 16;
+// The record reaches the disk this often: every line would cost a sync a
+// frame; the frames' own files are each synced before their lines.
+constexpr std::chrono::milliseconds kRecordSync{200};
 
 std::string systemReason() {
   return errno != 0 ? std::strerror(errno) : "an unknown error";
@@ -100,8 +104,11 @@ void FrameWriter::finish(const std::string& started) {
   std::string error;
   if (record_ != nullptr) {
     errno = 0;
-    if (std::fclose(std::exchange(record_, nullptr)) != 0)
+    const bool synced = host::syncFile(record_);
+    if (std::fclose(std::exchange(record_, nullptr)) != 0 || !synced)
       error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    std::string why;
+    if (!syncFolder(folder_, why) && error.empty()) error = why;
   }
   std::string description;
   readRecord(started, description);
@@ -317,7 +324,8 @@ bool FrameWriter::write(Job& job, std::string& error) {
     return note(job, reason);
   };
   if (save_ == Save::kRaw)
-    return host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error, noteIt);
+    return host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error, noteIt,
+                                true);
   if (!host::decodeImage(job.frame, image)) {
     error = path + ": frame type " + std::to_string(job.frame.frameType) + " unknown";
     return false;
@@ -326,7 +334,7 @@ bool FrameWriter::write(Job& job, std::string& error) {
     error = path + ": " + error;
     return false;
   }
-  return host::writeFileWhole(path, png.data(), png.size(), error, noteIt);
+  return host::writeFileWhole(path, png.data(), png.size(), error, noteIt, true);
 }
 
 // Waits for the lines of the frames before this one, in the record's order.
@@ -359,9 +367,20 @@ bool FrameWriter::note(const Job& job, std::string& error) {
   // The record is this frame's alone until it settles, and the lock is free
   // meanwhile: the acquisition never waits for the disk.
   errno = 0;
-  // Flushed line by line: a line the system has is kept when the process is killed.
-  const bool ok =
+  // Flushed line by line: a line the system has is kept when the process is
+  // killed; on the disk with the names renamed before it, every so often.
+  bool ok =
       std::fwrite(text.data(), 1, text.size(), record_) == text.size() && std::fflush(record_) == 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (ok && now - synced_ >= kRecordSync) {
+    std::string why;
+    ok = syncFolder(folder_, why) && host::syncFile(record_);
+    if (!ok && !why.empty()) {
+      error = why;
+      return false;
+    }
+    synced_ = now;
+  }
   if (!ok) {
     error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
     return false;  // the caller settles it as dropped

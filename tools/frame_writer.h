@@ -6,6 +6,7 @@
 // full is the caller's to count as skipped.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -123,6 +124,9 @@ class FrameWriter {
   std::vector<std::pair<std::uint32_t, host::Picture>> thumbnails_;
   std::string error_;
   std::FILE* record_ = nullptr;
+  // When the record and the folder's names last reached the disk; like
+  // record_, the frame whose line is next has it alone.
+  std::chrono::steady_clock::time_point synced_;
   std::unique_ptr<TiffStack> stack_;
   std::vector<std::thread> threads_;
 };

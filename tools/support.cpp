@@ -1,6 +1,10 @@
 #include "support.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -9,10 +13,24 @@
 #include "cli_values.h"
 #include "commands.h"
 #include "kit.h"
+#include "paths.h"
 #include "text.h"
 #include "virtual_bus.h"
 
 namespace tool {
+
+void holdAt(const char* step) {
+  const char* hold = std::getenv("CORVANE_HOLD");
+  if (hold == nullptr) return;
+  const std::string text = hold;
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || text.compare(0, colon, step) != 0) return;
+  const std::string path = text.substr(colon + 1);
+  if (std::FILE* f = host::openFile(path + ".reached", "wb")) std::fclose(f);
+  std::error_code ec;
+  for (int i = 0; i < 6000 && !std::filesystem::exists(host::fsPath(path), ec); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "corvane-host: %s\n", message.c_str());

@@ -16,6 +16,11 @@
 
 namespace tool {
 
+// For tests of runs that meet: with CORVANE_HOLD=STEP:PATH in the
+// environment, the run makes PATH.reached at the step so named and waits
+// (two minutes at most) for PATH to appear. Otherwise nothing.
+void holdAt(const char* step);
+
 // Applies NAME=VALUE settings in order; false with the first problem in error.
 bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
                    std::string& error);

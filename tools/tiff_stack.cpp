@@ -9,6 +9,7 @@
 
 #include <tiffio.h>
 
+#include "disk.h"
 #include "frame_types.h"
 #include "image.h"
 #include "paths.h"
@@ -266,6 +267,12 @@ bool TiffStack::add(const host::Frame& frame, const std::string& description, st
             (reason_.empty() ? std::string(std::strerror(errno ? errno : EIO)) : reason_);
     return false;
   }
+  // On the disk before the page's line is written. A page the disk did not
+  // take is none of the stack's: the chain ends before it at close.
+  if (!syncTiffFile(TIFFFileno(t))) {
+    error = path_ + ": " + std::strerror(errno ? errno : EIO);
+    return false;
+  }
   failed_ = false;
   ++pages_;
   return true;
@@ -293,7 +300,7 @@ bool TiffStack::close(std::string& error, const std::string& firstDescription) {
   if (ok && (failed_ || !flushed)) ok = endChain(structure, pages_);
   if (ok && pages_ > 0 && !firstDescription.empty())
     ok = redescribe(f, structure, firstDescription);
-  if (std::fclose(f) != 0) ok = false;
+  if (!host::syncFile(f) || std::fclose(f) != 0) ok = false;
   if (!ok && error.empty()) error = path_ + ": " + std::strerror(errno ? errno : EIO);
   return ok && flushed;
 }

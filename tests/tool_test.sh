@@ -175,8 +175,57 @@ wait "$pid" 2>/dev/null
 pid=""
 check "a line for every frame file after kill -9" every_file_has_its_line "$work/killed"
 check "the run's description before its first frame" grep -q '"state": "running"' "$work/killed/acquisition.json"
-# A stale lock (its process is gone) is no obstacle.
+# The system's lock is the run's: one left by a killed run, or a lock file
+# naming a live process that holds no lock, is no obstacle.
 expect_ok '1 frames written' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/killed")"
+echo "process $$" >"$work/killed/.corvane-acquire.lock"
+expect_ok '1 frames written' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/killed")"
+
+# Two runs into one folder never both run: run A (2 frames, into a folder not
+# there yet) is held at each of its steps while run B (3 frames, --overwrite)
+# tries; before A holds the lock B wins and A then finds B's files, after it A
+# wins. Either way the folder holds one whole run, and no lock file.
+one_whole_run() {  # one_whole_run DIR FRAMES
+  "$py" -c '
+import json, os, sys
+d, n = sys.argv[1], int(sys.argv[2])
+run = json.load(open(d + "/acquisition.json"))
+files = [json.loads(l)["file"] for l in open(d + "/frames.jsonl")]
+assert run["state"] == "done" and run["frames"] == n == len(files), run
+assert sorted(f for f in os.listdir(d) if f.startswith("frame_")) == files, os.listdir(d)' "$1" "$2"
+}
+for step in made opened locked cleared started final; do
+  dir="$work/race-$step"
+  CORVANE_HOLD="$step:$(native_path "$work/go-$step")" "${run[@]}" acquire 1 --frames 2 \
+    --out "$(native_path "$dir")" >/dev/null 2>"$work/a.err" &
+  pid=$!
+  for _ in $(seq 1 600); do [[ -e "$work/go-$step.reached" ]] && break; sleep 0.05; done
+  [[ $step == final ]] && check "the lock outlives the final record" grep -q '"state": "done"' "$dir/acquisition.json"
+  "${run[@]}" acquire 1 --frames 3 --overwrite --out "$(native_path "$dir")" >/dev/null 2>"$work/b.err"
+  b=$?
+  touch "$work/go-$step"
+  wait "$pid"
+  a=$?
+  pid=""
+  if [[ $step == made || $step == opened ]]; then want="2 0 3" says="holds files already" err=a; else
+    want="0 2 2" says=".corvane-acquire.lock' is held by" err=b; fi
+  if [[ -e "$work/go-$step.reached" && "$a $b" == "${want% *}" && "$(tr -d '\r' <"$work/$err.err")" == *"$says"* ]] &&
+      one_whole_run "$dir" "${want##* }" && [[ ! -e "$dir/.corvane-acquire.lock" ]]; then
+    pass=$((pass + 1))
+  else
+    fail "A held at $step: A $a, B $b; $(cat "$work/a.err" "$work/b.err")"
+  fi
+done
+# Started together: one runs, the other is refused.
+"${run[@]}" acquire 1 --frames 2 --overwrite --out "$(native_path "$work/together")" >/dev/null 2>&1 &
+pid=$!
+"${run[@]}" acquire 1 --frames 2 --overwrite --out "$(native_path "$work/together")" >/dev/null 2>&1
+b=$?
+wait "$pid"
+a=$?
+pid=""
+[[ "$a$b" == 02 || "$a$b" == 20 ]] && one_whole_run "$work/together" 2 && pass=$((pass + 1)) ||
+  fail "two runs started together: $a $b"
 
 expect_error 'adapters[0].cameras[0].speed: 9 is above 5' --bus "$(native_path "$work/bad-value.json")" list
 expect_error 'bad-syntax.json' --bus "$(native_path "$work/bad-syntax.json")" list
@@ -236,9 +285,16 @@ expect_error "holds files already; give --overwrite" acquire 1 --frames 1 --out 
 expect_error "no device '9'" acquire 9 --overwrite --out "$(native_path "$work/ok")"
 expect_error "has no format 'VGA'" acquire 1 VGA --overwrite --out "$(native_path "$work/ok")"
 check "--overwrite kept the earlier run after a refusal" test -s "$work/ok/frame_0003.png"
+# --overwrite removes what the earlier run recorded, not what merely looks like it.
+touch "$work/ok/frame_dark_reference.tif" "$work/ok/frame_0009.png" && mkdir -p "$work/ok/frame_notes"
 expect_ok '"frames": 1' acquire 1 --frames 1 --overwrite --out "$(native_path "$work/ok")" --json
-[[ ! -e "$work/ok/frame_0002.png" ]] && pass=$((pass + 1)) ||
-  fail "--overwrite left an earlier acquisition's pictures"
+[[ ! -e "$work/ok/frame_0002.png" && -e "$work/ok/frame_dark_reference.tif" && -e "$work/ok/frame_0009.png" &&
+   -d "$work/ok/frame_notes" ]] && pass=$((pass + 1)) ||
+  fail "--overwrite: $(ls "$work/ok")"
+mkdir -p "$work/mine" && echo mine >"$work/mine/frames.jsonl"
+expect_error "frames.jsonl' is in the way and no earlier acquisition recorded it" acquire 1 --frames 1 --overwrite --out "$(native_path "$work/mine")"
+check "a file in the way kept" grep -q mine "$work/mine/frames.jsonl"
+expect_error "no device '9'" acquire 9 --out "$(native_path "$work/pd/a/b")"
 if [[ "$tool" != *.exe ]]; then
   expect_error "cannot make folder '/proc/corvane'" acquire 1 --out /proc/corvane
   # A full disk, where this machine lets a small one be mounted.
@@ -298,7 +354,7 @@ expect_error "unknown option '--frame'; did you mean '--frames'?" acquire 1 --fr
 expect_error "--pulse-rate is the rate of hardware trigger pulses; it needs --trigger" acquire 2 --pulse-rate 5 --out "$(native_path "$work/k")"
 expect_error "--buffer takes a size in MiB from 1 to 65536" acquire 1 --buffer 0 --out "$(native_path "$work/k")"
 # A refused acquisition leaves no folder behind.
-for dir in a b c d e f g h i j k w busy blank; do
+for dir in a b c d e f g h i j k w busy blank pd; do
   if [[ -e "$work/$dir" ]]; then
     fail "folder $dir left behind"
   fi

@@ -96,14 +96,18 @@ times = [json.loads(l)["time"] for l in open(sys.argv[1] + "/frames.jsonl").read
 with tifffile.TiffFile(sys.argv[1] + "/frames.tif") as t:
     assert t.is_imagej and t.series[0].axes == "TYX" and t.series[0].shape == (60, 960, 1280) and t.pages[0].dtype == "uint8"
     ij = t.imagej_metadata
-    assert ij["frames"] == 60 and abs(ij["finterval"] - (times[-1] - times[0]) / 59) < 1e-6 and ij["bayer"] == "RGGB"
+    assert ij["frames"] == 60 and abs(ij["finterval"] - 150 / 8000) < 1e-9 and ij["bayer"] == "RGGB"
     assert "time" in json.loads(t.pages[59].description)
 times = [json.loads(l)["time"] for l in open(sys.argv[2] + "/frames.jsonl").read().splitlines()]
 with tifffile.TiffFile(sys.argv[2] + "/frames.ome.tif") as t:
     assert t.is_ome and t.series[0].axes == "TYX" and t.series[0].shape == (60, 960, 1280)
     import xml.etree.ElementTree as ET
     planes = ET.fromstring(t.ome_metadata).findall(".//{*}Plane")
-    assert len(planes) == 60 and all(abs(float(p.get("DeltaT")) - (x - times[0])) < 1e-6 for p, x in zip(planes, times))' \
+    assert len(planes) == 60 and all(abs(float(p.get("DeltaT")) - (x - times[0])) < 1e-6 for p, x in zip(planes, times))
+    # AcquisitionDate is the first frame'"'"'s UTC; page 1 keeps its own number and layout.
+    run, ome = json.load(open(sys.argv[2] + "/acquisition.json")), ET.fromstring(t.ome_metadata)
+    assert ome.find(".//{*}AcquisitionDate").text == run["firstFrameUtc"] and abs(float(ome.find(".//{*}Pixels").get("TimeIncrement")) - 150 / 8000) < 1e-9
+    assert json.loads(ome.find(".//{*}Description").text)["bayer"] == "RGGB"' \
   "$work/all-tiff" "$work/all-ome-tiff"
 # A region of the virtual camera at 8,000 fps: each file's first bytes carry the
 # camera's sequence number; written + skipped + lost is its span, lost exact.

@@ -179,8 +179,9 @@ int acquire(const Common& common, const AcquireOptions& options) {
   std::signal(SIGINT, onStop);
   std::signal(SIGTERM, onStop);
   // The wall clock beside the host's, read together: frame times map to UTC.
-  const std::string started = utcNow();
+  const double unixAtStart = unixNow();
   const double hostClockAtStart = getCurrentTime();
+  const std::string started = utcAt(unixAtStart);
   const auto startedAt = Clock::now();
   summary["started"] = started;
   summary["hostClockAtStart"] = hostClockAtStart;
@@ -275,7 +276,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
                  static_cast<unsigned long long>(writer.written()), tally.accepted);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  writer.finish(started);
+  writer.finish({unixAtStart, hostClockAtStart, period});
   const double elapsed = std::chrono::duration<double>(Clock::now() - startedAt).count();
   if (terminal) std::fprintf(stderr, "\r%80s\r", "");
   const FrameWriter::Totals& totals = writer.totals();
@@ -298,9 +299,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
       sheetPath.clear();
   }
   const json warnings = warningsSince(reportMark, hasTrigger);
-  const double span = totals.lastTime - totals.firstTime;
-  const double writingRate =
-      totals.written > 1 && span > 0 ? static_cast<double>(totals.written - 1) / span : 0.0;
+  const double writingRate = writer.writingRate();
   const bool exact = lostFrames.exact();
   summary["state"] = !error.empty() ? "failed"
                      : stopAsked    ? "interrupted"
@@ -318,6 +317,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["writingFps"] = writingRate;
   summary["elapsed"] = elapsed;
   summary["firstTime"] = totals.firstTime;
+  summary["firstFrameUtc"] = utcAt(unixAtStart + totals.firstTime - hostClockAtStart);
   summary["lastTime"] = totals.lastTime;
   summary["timedOut"] = timedOut;
   summary["interrupted"] = stopAsked.load();

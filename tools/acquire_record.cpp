@@ -36,11 +36,17 @@ double Tally::deliveredRate() const {
              : 0.0;
 }
 
-std::string utcNow() {
-  using namespace std::chrono;
-  const auto now = system_clock::now();
-  const std::time_t seconds = system_clock::to_time_t(now);
-  const auto micro = duration_cast<microseconds>(now - system_clock::from_time_t(seconds)).count();
+double unixNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string utcAt(double unixSeconds) {
+  auto seconds = static_cast<std::time_t>(std::floor(unixSeconds));
+  auto micro = std::llround((unixSeconds - static_cast<double>(seconds)) * 1e6);
+  if (micro >= 1000000) {
+    ++seconds;
+    micro -= 1000000;
+  }
   std::tm utc{};
 #if defined(_WIN32)
   gmtime_s(&utc, &seconds);

@@ -33,8 +33,10 @@ struct Tally {
   double deliveredRate() const;
 };
 
-// UTC now, to the microsecond ("2024-05-01T12:00:00.123456Z").
-std::string utcNow();
+// Seconds since 1970, UTC, now.
+double unixNow();
+// That instant as UTC to the microsecond ("2024-05-01T12:00:00.123456Z").
+std::string utcAt(double unixSeconds);
 // The camera's own frame rate in the format: a fixed format's rate from its
 // name, a Format 7 mode's from its packets (one per 125 us bus cycle) and the
 // frame's bytes; 0 when neither says.

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "acquire_record.h"
 #include "disk.h"
 #include "frame_types.h"
 #include "image.h"
@@ -92,7 +93,11 @@ bool FrameWriter::offer(host::Frame&& frame, const Record& record) {
   return true;
 }
 
-void FrameWriter::finish(const std::string& started) {
+void FrameWriter::finish() {
+  finish(Clock{});
+}
+
+void FrameWriter::finish(const Clock& clock) {
   if (std::exchange(finished_, true)) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -111,7 +116,7 @@ void FrameWriter::finish(const std::string& started) {
     if (!syncFolder(folder_, why) && error.empty()) error = why;
   }
   std::string description;
-  readRecord(started, description);
+  readRecord(clock, description);
   if (stack_) {
     std::string why;
     if (!stack_->close(why, description) && error.empty()) error = why;
@@ -122,9 +127,9 @@ void FrameWriter::finish(const std::string& started) {
 
 // The record read back, whose lines are the written frames in order: nothing
 // of them is kept in memory while the run goes.
-void FrameWriter::readRecord(const std::string& started, std::string& description) {
+void FrameWriter::readRecord(const Clock& clock, std::string& description) {
   StackFacts facts;
-  facts.started = started;
+  facts.period = clock.period;
   bool layoutKnown = false;
   Totals& t = totals_;
   std::uint64_t before = 0;
@@ -149,6 +154,11 @@ void FrameWriter::readRecord(const std::string& started, std::string& descriptio
       facts.height = j.value("height", 0);
       facts.frameType = j.value("frameType", std::string());
       facts.bayer = j.value("bayer", std::string());
+      if (clock.unixAtStart > 0)
+        facts.firstUtc = utcAt(clock.unixAtStart + time - clock.hostClockAtStart);
+      nlohmann::json own = {{"number", number}, {"time", time}, {"frameType", facts.frameType}};
+      if (!facts.bayer.empty()) own["bayer"] = facts.bayer;
+      facts.firstDescription = dumpJson(own);
       layoutKnown =
           stackLayout(j.value("frameTypeCode", 0u), facts.samples, facts.bits, facts.isSigned);
     } else {
@@ -179,6 +189,12 @@ void FrameWriter::readRecord(const std::string& started, std::string& descriptio
 std::uint64_t FrameWriter::written() {
   std::lock_guard<std::mutex> lock(mutex_);
   return written_;
+}
+
+double FrameWriter::writingRate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const double span = std::chrono::duration<double>(lastDone_ - firstDone_).count();
+  return written_ > 1 && span > 0 ? static_cast<double>(written_ - 1) / span : 0.0;
 }
 
 std::size_t FrameWriter::queued() {
@@ -285,7 +301,10 @@ void FrameWriter::work(const Expected& expected) {
       if (error_.empty()) error_ = error;
       dropped(job.record);
     } else {
-      ++written_;
+      // Writers finish out of order: the earliest and the latest completion.
+      const auto done = std::chrono::steady_clock::now();
+      if (written_++ == 0 || done < firstDone_) firstDone_ = done;
+      lastDone_ = std::max(lastDone_, done);
       if (thumbnail)
         thumbnails_.emplace_back(job.record.index, host::shrink(small, kThumbnailWidth));
     }

@@ -66,12 +66,22 @@ class FrameWriter {
     std::uint64_t firstNumber = 0, lastNumber = 0;
     double firstTime = 0, lastTime = 0;
   };
+  // What the stack's description needs beyond the record: the wall clock
+  // (seconds since 1970, UTC) read beside the host clock of the frames' time
+  // stamps, and the camera's period (0: unknown).
+  struct Clock {
+    double unixAtStart = 0, hostClockAtStart = 0, period = 0;
+  };
   // Waits until everything offered is written (or dropped after a failure),
   // and closes the record and the stack, whose first page then says what the
-  // stack is (the record's times; started: the run's start, UTC).
-  void finish(const std::string& started = {});
+  // stack is.
+  void finish(const Clock& clock);
+  void finish();
 
   std::uint64_t written();
+  // Files finished a second, from the first file's completion to the last's:
+  // writers that fall behind show here, whatever the frames' arrival. 0 below two.
+  double writingRate();
   // REQUIRES finish() has returned.
   const Totals& totals() const { return totals_; }
   std::size_t queued();
@@ -99,7 +109,7 @@ class FrameWriter {
   bool write(Job& job, std::string& error);
   bool note(const Job& job, std::string& error);
   // Reads the record back: the totals, and the stack's first description.
-  void readRecord(const std::string& started, std::string& description);
+  void readRecord(const Clock& clock, std::string& description);
 
   const std::string folder_;
   const Save save_;
@@ -114,6 +124,7 @@ class FrameWriter {
   bool stopping_ = false;
   bool finished_ = false;
   std::uint64_t written_ = 0;
+  std::chrono::steady_clock::time_point firstDone_, lastDone_;
   std::uint64_t firstDropped_ = 0;
   std::vector<Record> dropped_;  // only after a failure: as many as the buffer held
   Totals totals_;

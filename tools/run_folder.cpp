@@ -75,7 +75,7 @@ bool RunFolder::takeLock(std::string& error) {
       case FolderLock::Take::kTaken:
         holdAt("locked");
         lock_.say("process " + std::to_string(processId()) + ", corvane-host acquire since " +
-                  utcNow() + "\n");
+                  utcAt(unixNow()) + "\n");
         return true;
       case FolderLock::Take::kHeld: {
         std::string holder;

@@ -12,6 +12,7 @@ std::string number(double value) {
 }
 
 double interval(const StackFacts& f) {
+  if (f.period > 0) return f.period;
   const std::size_t n = f.times.size();
   return n > 1 ? (f.times.back() - f.times.front()) / static_cast<double>(n - 1) : 0.0;
 }
@@ -19,6 +20,21 @@ double interval(const StackFacts& f) {
 std::string pixelType(const StackFacts& f) {
   if (f.bits == 8) return "uint8";
   return f.isSigned ? "int16" : "uint16";
+}
+
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else
+      out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -44,7 +60,10 @@ std::string omeXml(const StackFacts& f) {
       "xsi:schemaLocation=\"http://www.openmicroscopy.org/Schemas/OME/2016-06 "
       "http://www.openmicroscopy.org/Schemas/OME/2016-06/ome.xsd\" Creator=\"corvane-host\">";
   xml += "<Image ID=\"Image:0\" Name=\"frames\">";
-  if (!f.started.empty()) xml += "<AcquisitionDate>" + f.started + "</AcquisitionDate>";
+  // The first frame's instant, so that it plus a plane's DeltaT is that plane's.
+  if (!f.firstUtc.empty()) xml += "<AcquisitionDate>" + f.firstUtc + "</AcquisitionDate>";
+  if (!f.firstDescription.empty())
+    xml += "<Description>" + escaped(f.firstDescription) + "</Description>";
   xml += "<Pixels ID=\"Pixels:0\" DimensionOrder=\"XYCZT\" Type=\"" + pixelType(f) + "\" SizeX=\"" +
          std::to_string(f.width) + "\" SizeY=\"" + std::to_string(f.height) + "\" SizeC=\"" +
          std::to_string(f.samples) + "\" SizeZ=\"1\" SizeT=\"" + std::to_string(pages) +

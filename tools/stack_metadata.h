@@ -16,14 +16,19 @@ struct StackFacts {
   std::vector<double> times;  // each page's time stamp, in page order
   std::uint64_t firstNumber = 0;
   std::string frameType, bayer;  // bayer: empty when no mosaic
-  std::string started;           // the run's start, UTC (ISO 8601)
+  std::string firstUtc;          // the first page's frame, UTC (ISO 8601)
+  // The camera's period where it is known (a free-running rate, a virtual
+  // trigger's pulses); 0: the pages' mean gap stands in.
+  double period = 0;
+  std::string firstDescription;  // the first page's own, which the stack's replaces
 };
 
-// ImageJ=1.x, images=, frames=, finterval= (seconds between pages, from their
-// time stamps), and the first page's number and time.
+// ImageJ=1.x, images=, frames=, finterval= (the camera's period, or the
+// pages' mean gap), and the first page's number and time.
 std::string imagejDescription(const StackFacts& facts);
-// OME-XML: one image of SizeT pages, each page a Plane with its DeltaT in
-// seconds from the first.
+// OME-XML: one image of SizeT pages acquired from the first page's UTC, each
+// page a Plane with its DeltaT in seconds from the first; the image's
+// Description keeps the first page's own (its frame number, time, layout).
 std::string omeXml(const StackFacts& facts);
 
 }  // namespace tool

@@ -1,5 +1,6 @@
 #include "lost_frames.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -37,20 +38,30 @@ std::uint64_t LostFrames::since(std::uint64_t number, double time) {
     if (std::exchange(first_, false)) return 0;
     return lost > base ? lost - base : 0;
   }
+  if (period_ <= 0) return 0;
+  // A frame's lead: its count less the camera's periods by its stamp. A late
+  // stamp lowers it by the lateness; each lost frame lowers it by one for good.
+  const double lead = static_cast<double>(number) - time / period_;
   if (std::exchange(first_, false)) {
-    firstNumber_ = number;
-    firstTime_ = time;
+    lastLead_ = bestLead_ = lead;
+    lastTime_ = time;
     return 0;
   }
-  if (period_ <= 0) return 0;
-  // The camera's frames since the first, by the clock, less those the module
-  // counted. Stamps come late by the module's delays, and in bunches: the
-  // count is the largest shortfall seen so far, never taken back.
-  const double sent = std::floor((time - firstTime_) / period_ + 0.5);
-  const double counted = static_cast<double>(number - firstNumber_);
-  const double lost = sent - counted;
-  if (lost <= static_cast<double>(lostSoFar_)) return 0;
-  const auto total = static_cast<std::uint64_t>(lost);
+  // The frame before this one left no queue when this one was awaited, so
+  // its stamp was at most about a period late: its shortfall is lost frames
+  // (a burst after a pause is a queue draining, and adds nothing).
+  const bool punctual = time - lastTime_ >= period_ / 2;
+  const double shortfall = bestLead_ - lastLead_;
+  bestLead_ = std::max(bestLead_, lead);
+  lastLead_ = lead;
+  lastTime_ = time;
+  if (!punctual) return 0;
+  shortfalls_[seen_++ % shortfalls_.size()] = shortfall;
+  if (seen_ < shortfalls_.size()) return 0;
+  // Counted only when the last few such frames all fall that short.
+  const double least = *std::min_element(shortfalls_.begin(), shortfalls_.end());
+  const auto total = static_cast<std::uint64_t>(std::max(0.0, std::floor(least)));
+  if (total <= lostSoFar_) return 0;
   return total - std::exchange(lostSoFar_, total);
 }
 

@@ -2,9 +2,12 @@
 // a run writes. Over the virtual bus, whose engines know which frames they
 // never handed out, the count is exact; over another library it is estimated
 // from the camera's nominal frame period and the frames' time stamps, and
-// says so.
+// says so. Stamps are delivery times: a frame late in a queue and a frame
+// never sent look alike in one gap, so the estimate counts only a shortfall
+// that stays once the queue has drained, and errs low.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -20,8 +23,8 @@ class LostFrames {
   // Whether a count, exact or estimated, can be given at all.
   bool known() const { return exact_ || period_ > 0; }
   // Frames lost since the frame of the last call (0 for the first call), for
-  // a frame the module counted number-th, time-stamped at time, with
-  // counted - 1 frames counted since the last call's. Calls come in frame order.
+  // a frame the module counted number-th, time-stamped at time. Calls come in
+  // frame order. An estimate falls on a frame some way after the loss.
   std::uint64_t since(std::uint64_t number, double time);
 
  private:
@@ -30,8 +33,13 @@ class LostFrames {
   bool exact_ = false;
   double period_ = 0;
   bool first_ = true;
-  std::uint64_t firstNumber_ = 0, lostSoFar_ = 0, exactBase_ = 0;
-  double firstTime_ = 0;
+  std::uint64_t lostSoFar_ = 0, exactBase_ = 0;
+  // The frame before this one: its count less its time in periods, and its stamp.
+  double lastLead_ = 0, lastTime_ = 0;
+  double bestLead_ = 0;  // the most punctual frame's: its stamp the least late
+  // The shortfalls of the last frames that left no queue behind them.
+  std::array<double, 4> shortfalls_{};
+  std::size_t seen_ = 0;
 };
 
 }  // namespace tool

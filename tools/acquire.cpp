@@ -249,7 +249,9 @@ int acquire(const Common& common, const AcquireOptions& options) {
     record.index = tally.accepted + 1;
     record.number = frame.number;
     record.time = frame.time;
-    record.gap = tally.writtenTime < 0 ? -1.0 : frame.time - tally.writtenTime;
+    // To the microsecond, as the stamps' own differences carry binary noise below it.
+    record.gap =
+        tally.writtenTime < 0 ? -1.0 : std::round((frame.time - tally.writtenTime) * 1e6) / 1e6;
     record.skipped = tally.sinceWritten;
     record.lost = tally.lostSinceWritten;
     if (writer.offer(std::move(frame), record)) {
@@ -313,7 +315,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["cameraFrames"] = totals.written + totals.skipped + totals.lost;
   summary["framesCounted"] = counted;
   summary["framesDelivered"] = input->engine().framesDelivered();
-  summary["deliveredFps"] = tally.deliveredRate();
+  summary["deliveredFps"] = tally.deliveredRate() > 0 ? json(tally.deliveredRate()) : json(nullptr);
   summary["writingFps"] = writingRate;
   summary["elapsed"] = elapsed;
   summary["firstTime"] = totals.firstTime;
@@ -331,9 +333,17 @@ int acquire(const Common& common, const AcquireOptions& options) {
   holdAt("final");
   folder.release();
   if (!error.empty()) {
-    std::fprintf(stderr, "corvane-host: acquire: %s; %llu frames kept, each with its line in %s\n",
+    // One line: what failed, what was kept, and a stack left without its time series.
+    const std::string plain =
+        writer.stackUndescribed()
+            ? "; " + writer.filePattern() +
+                  " lacks its time-series description (a plain stack: each page's own and "
+                  "frames.jsonl keep its frame number and time)"
+            : std::string();
+    std::fprintf(stderr,
+                 "corvane-host: acquire: %s; %llu frames kept, each with its line in %s%s\n",
                  error.c_str(), static_cast<unsigned long long>(totals.written),
-                 host::joinPath(outDir, "frames.jsonl").c_str());
+                 host::joinPath(outDir, "frames.jsonl").c_str(), plain.c_str());
     return 2;
   }
 
@@ -352,11 +362,21 @@ int acquire(const Common& common, const AcquireOptions& options) {
     std::printf(" of %llu the camera sent, %dx%d %s\n",
                 static_cast<unsigned long long>(totals.written + totals.skipped + totals.lost),
                 tally.width, tally.height, host::frameTypeName(tally.frameType).c_str());
+    // On a trigger the nominal rate is the camera's when free-running, not the run's.
+    const std::string rate =
+        nominal > 0 ? shortNumber(json(std::round(nominal * 100) / 100)) : std::string("?");
+    const std::string camera = !hasTrigger ? "camera " + rate + " fps nominal"
+                               : pulses.fires()
+                                   ? "camera " + rate + " fps free-running, triggered at " +
+                                         shortNumber(json(pulseRate)) + " Hz"
+                                   : "camera " + rate + " fps free-running, triggered from outside";
+    const double delivered = tally.deliveredRate();
     std::printf(
-        "camera %s fps nominal; %.2f fps reached the host (host time stamps %.6f to "
-        "%.6f); %.2f written per second\n",
-        nominal > 0 ? shortNumber(json(std::round(nominal * 100) / 100)).c_str() : "?",
-        tally.deliveredRate(), totals.firstTime, totals.lastTime, writingRate);
+        "%s; %s reached the host (host time stamps %.6f to %.6f); %.2f written per second\n",
+        camera.c_str(),
+        delivered > 0 ? (shortNumber(json(std::round(delivered * 100) / 100)) + " fps").c_str()
+                      : "too few frames to say a rate",
+        totals.firstTime, totals.lastTime, writingRate);
     std::printf(
         "in %s: %s, contact sheet %s, a line for every frame in frames.jsonl, the run in "
         "acquisition.json\n",

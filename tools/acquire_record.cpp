@@ -28,11 +28,10 @@ void Tally::skip(std::uint64_t number, std::uint64_t count) {
 }
 
 double Tally::deliveredRate() const {
-  const bool fromSecond = secondNumber != 0 && lastNumber > secondNumber;
-  const std::uint64_t from = fromSecond ? secondNumber : firstNumber;
-  const double since = fromSecond ? secondTime : firstTime;
-  return lastNumber > from && lastTime > since
-             ? static_cast<double>(lastNumber - from) / (lastTime - since)
+  // Over the intervals from the second frame on: two frames' one interval
+  // says the host's delay, not a rate.
+  return secondNumber != 0 && lastNumber > secondNumber && lastTime > secondTime
+             ? static_cast<double>(lastNumber - secondNumber) / (lastTime - secondTime)
              : 0.0;
 }
 

@@ -28,8 +28,8 @@ struct Tally {
 
   void skip(std::uint64_t number, std::uint64_t count);
   // Frames per second that reached the host, from their time stamps. The
-  // first frame's stamp carries the start's own delay: from the second on
-  // where there are three or more.
+  // first frame's stamp carries the start's own delay: from the second on,
+  // and 0 for fewer than three frames.
   double deliveredRate() const;
 };
 

@@ -41,7 +41,7 @@ const std::map<std::string, std::string> kTakes = {
     {"--frames", "takes a count of 1 or more"},
     {"--roi", "takes X,Y,W,H (whole numbers)"},
     {"--trigger", "takes CONFIG/SOURCE, e.g. Mode_0/Source_0"},
-    {"--pulse-rate", "takes a rate in hertz above 0"},
+    {"--pulse-rate", "takes a rate in hertz above 0, at most 10000"},
     {"--set", "takes NAME=VALUE"},
     {"--out", "takes a folder (describe: a file)"},
     {"--bus", "takes a bus description file"},

@@ -191,6 +191,10 @@ std::uint64_t FrameWriter::written() {
   return written_;
 }
 
+bool FrameWriter::stackUndescribed() const {
+  return stack_ && stack_->pages() > 0 && !stack_->described();
+}
+
 double FrameWriter::writingRate() {
   std::lock_guard<std::mutex> lock(mutex_);
   const double span = std::chrono::duration<double>(lastDone_ - firstDone_).count();

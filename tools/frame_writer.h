@@ -79,6 +79,9 @@ class FrameWriter {
   void finish();
 
   std::uint64_t written();
+  // Whether a stack with pages lacks its time-series description (after a
+  // failure it may). REQUIRES finish() has returned.
+  bool stackUndescribed() const;
   // Files finished a second, from the first file's completion to the last's:
   // writers that fall behind show here, whatever the frames' arrival. 0 below two.
   double writingRate();

@@ -299,7 +299,7 @@ bool TiffStack::close(std::string& error, const std::string& firstDescription) {
   bool ok = structure.ok();
   if (ok && (failed_ || !flushed)) ok = endChain(structure, pages_);
   if (ok && pages_ > 0 && !firstDescription.empty())
-    ok = redescribe(f, structure, firstDescription);
+    ok = described_ = redescribe(f, structure, firstDescription);
   if (!host::syncFile(f) || std::fclose(f) != 0) ok = false;
   if (!ok && error.empty()) error = path_ + ": " + std::strerror(errno ? errno : EIO);
   return ok && flushed;

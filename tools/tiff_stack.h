@@ -32,6 +32,8 @@ class TiffStack {
   bool close(std::string& error, const std::string& firstDescription = {});
   // Pages in the file.
   std::uint64_t pages() const { return pages_; }
+  // Whether close gave the first page the description it was handed.
+  bool described() const { return described_; }
 
  private:
   tiff* tiff_ = nullptr;
@@ -39,6 +41,7 @@ class TiffStack {
   std::string reason_;  // the library's last complaint
   std::uint64_t pages_ = 0;
   bool failed_ = false;
+  bool described_ = false;
 };
 
 // How the stack holds pages of a frame type: samples a pixel, bits a sample,

@@ -17,7 +17,7 @@ printf '%s' '{"adapters": [{"cameras": [{"id": 1, "model": "S800", "speed": 3, "
   "codings": [0, 9, 5, 10], "packetSize": 8192}]}]}]}' >"$work/s800.json"
 bus="$work/s800.json"
 [[ "$tool" == *.exe ]] && bus="$(winepath -w "$bus" 2>/dev/null)"
-printf '%-6s %-7s %12s %12s %9s\n' save coding "camera fps" "written fps" skipped
+printf '%-6s %-7s %12s %14s %12s %9s\n' save coding "nominal fps" "delivered fps" "written fps" skipped
 for save in png tiff raw; do
   for coding in Mono8 Raw8 Mono16 Raw16; do
     out="$work/out"
@@ -26,13 +26,12 @@ for save in png tiff raw; do
     [[ "$tool" == *.exe ]] && dir="$(winepath -w "$out" 2>/dev/null)"
     "${run[@]}" --bus "$bus" acquire 1 "VARIABLE_0 (1280X960) $coding" --frames "$frames" --save "$save" \
       --out "$dir" >/dev/null 2>&1 || { echo "$save $coding: the run failed"; continue; }
-    # The writing rate over the frames' own span: the camera's start-up is not the writers'.
+    # writingFps: files finished a second, first completion to last.
     /usr/bin/python3 - "$out/acquisition.json" "$save" "$coding" <<'PY'
 import json, sys
 run = json.load(open(sys.argv[1]))
-span = run["lastTime"] - run["firstTime"]
-written = (run["frames"] - 1) / span if span > 0 else 0
-print(f'{sys.argv[2]:<6} {sys.argv[3]:<7} {run["cameraFps"]:12.2f} {written:12.2f} {run["skipped"]:9d}')
+print(f'{sys.argv[2]:<6} {sys.argv[3]:<7} {run["nominalFps"]:12.2f} {run["deliveredFps"]:14.2f} '
+      f'{run["writingFps"]:12.2f} {run["skipped"]:9d}')
 PY
   done
 done

@@ -113,7 +113,7 @@ bool decodeImage(const Frame& frame, Image& image) {
 }
 
 bool writeFileWhole(const std::string& path, const void* data, std::size_t size, std::string& error,
-                    const std::function<bool(std::string&)>& beforeRename) {
+                    const std::function<bool(std::string&)>& beforeRename, bool sync) {
   const std::string temporary = path + ".part";
   errno = 0;
   std::FILE* file = openFile(temporary, "wb");
@@ -121,7 +121,7 @@ bool writeFileWhole(const std::string& path, const void* data, std::size_t size,
     error = path + ": " + systemReason();
     return false;
   }
-  bool ok = std::fwrite(data, 1, size, file) == size;
+  bool ok = std::fwrite(data, 1, size, file) == size && (!sync || syncFile(file));
   std::string reason = ok ? std::string() : systemReason();
   errno = 0;
   if (std::fclose(file) != 0 && ok) {

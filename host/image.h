@@ -38,7 +38,9 @@ bool readImage(const std::string& path, Image& image, std::string& error);
 // when complete. On failure error names the file and the system's reason.
 // beforeRename, when given, runs once the bytes are complete on disk (under
 // the temporary name); false from it fails the write with its error as it stands.
+// sync: the bytes reach the disk before beforeRename runs.
 bool writeFileWhole(const std::string& path, const void* data, std::size_t size, std::string& error,
-                    const std::function<bool(std::string&)>& beforeRename = nullptr);
+                    const std::function<bool(std::string&)>& beforeRename = nullptr,
+                    bool sync = false);
 
 }  // namespace host

@@ -1,7 +1,10 @@
 #include "paths.h"
 
 #if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace host {
@@ -29,6 +32,15 @@ std::FILE* openFile(const std::string& utf8, const char* mode) {
   return std::fopen(utf8.c_str(), mode);
 }
 #endif
+
+bool syncFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+#if defined(_WIN32)
+  return _commit(_fileno(file)) == 0;
+#else
+  return fdatasync(fileno(file)) == 0;
+#endif
+}
 
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;

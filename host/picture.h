@@ -36,6 +36,8 @@ bool encodeJpeg(const Picture& picture, int quality, std::vector<std::uint8_t>& 
 
 // Writes the picture as a PNG file atomically: a file of that name is either
 // whole or absent. On failure error names the file and the system's reason.
-bool writePicture(const Picture& picture, const std::string& path, std::string& error);
+// sync: the bytes reach the disk before the file takes its name.
+bool writePicture(const Picture& picture, const std::string& path, std::string& error,
+                  bool sync = false);
 
 }  // namespace host

@@ -47,13 +47,13 @@ bool encodeJpeg(const Picture& picture, int quality, std::vector<std::uint8_t>& 
                                 picture.rgb.data(), quality) != 0;
 }
 
-bool writePicture(const Picture& picture, const std::string& path, std::string& error) {
+bool writePicture(const Picture& picture, const std::string& path, std::string& error, bool sync) {
   std::vector<std::uint8_t> bytes;
   if (!encodePng(picture, bytes)) {
     error = path + ": the picture cannot be encoded";
     return false;
   }
-  return writeFileWhole(path, bytes.data(), bytes.size(), error);
+  return writeFileWhole(path, bytes.data(), bytes.size(), error, nullptr, sync);
 }
 
 }  // namespace host

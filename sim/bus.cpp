@@ -527,6 +527,25 @@ bool Bus::readEngine(CvEngineHandle handle, EngineStats& stats) {
   return true;
 }
 
+bool Bus::lostBefore(std::uint64_t cameraId, std::uint64_t frame, std::uint64_t& lost) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<Engine> e;
+  for (const auto& [k, engine] : engines_)  // oldest first: the newest wins
+    if (engine->sourceId == cameraId) e = engine;
+  if (!e || frame == 0 || frame > e->delivered) return false;
+  auto& losses = e->losses;
+  // The entry in force at frame is the last at or before it.
+  auto after = std::upper_bound(losses.begin(), losses.end(), frame,
+                                [](std::uint64_t f, const auto& entry) { return f < entry.first; });
+  if (after == losses.begin()) {
+    lost = 0;
+    return true;
+  }
+  lost = std::prev(after)->second;
+  losses.erase(losses.begin(), std::prev(after));
+  return true;
+}
+
 std::vector<CvEngineHandle> Bus::engineList() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<CvEngineHandle> list;

@@ -105,6 +105,7 @@ class Bus {
   Resources resources();
   bool readEngine(CvEngineHandle engine, EngineStats& stats);
   std::vector<CvEngineHandle> engineList();
+  bool lostBefore(std::uint64_t cameraId, std::uint64_t frame, std::uint64_t& lost);
 
  private:
   struct HandleRecord {
@@ -126,6 +127,10 @@ class Bus {
     std::uint64_t delivered = 0, lost = 0, withoutImage = 0;
     std::uint32_t lastSeq = 0;
     double lastCompletion = 0.0;
+    std::uint64_t sourceId = 0;  // the camera it took frames from last
+    // (frames handed out, lost by then) at each hand-out that followed a loss:
+    // one entry a loss, not a frame; what lies before an asked frame goes.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> losses;
     // Frames finished before a stop and kept for after the next start (the
     // framesAcrossStart quirk), oldest first; they go with the engine.
     std::deque<std::uint64_t> kept;

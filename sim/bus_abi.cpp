@@ -67,4 +67,16 @@ BL1394_API int corvaneBusReadResources(CorvaneBusResources* resources) {
   return 0;
 }
 
+BL1394_API int corvaneBusLostBefore(uint64_t cameraId, uint64_t frame, uint64_t* lost) {
+  if (lost == nullptr) return 1;
+  try {
+    std::uint64_t n = 0;
+    if (!sim::lostBefore(cameraId, frame, n)) return 1;
+    *lost = n;
+    return 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
 }  // extern "C"

@@ -331,6 +331,9 @@ CvStatus Bus::nextFrame(void** image, CvEngineHandle handle, std::uint32_t timeo
         lock.lock();
         engine->busy = false;
         engine->delivered++;
+        engine->sourceId = camera->desc().id;
+        if (engine->lost > (engine->losses.empty() ? 0 : engine->losses.back().second))
+          engine->losses.emplace_back(engine->delivered, engine->lost);
         engine->lastSeq = static_cast<std::uint32_t>(*seq);
         engine->lastCompletion = seconds(completion - kBusEpoch);
         *image = const_cast<std::uint8_t*>(data);

@@ -113,6 +113,9 @@ bool readEngine(CvEngineHandle engine, EngineStats& stats) {
 std::vector<CvEngineHandle> engines() {
   return Bus::get().engineList();
 }
+bool lostBefore(std::uint64_t cameraId, std::uint64_t frame, std::uint64_t& lost) {
+  return Bus::get().lostBefore(cameraId, frame, lost);
+}
 
 std::string describeCall(const Call& call) {
   std::ostringstream out;

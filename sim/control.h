@@ -311,6 +311,13 @@ struct EngineStats {
 SIM_API bool readEngine(CvEngineHandle engine, EngineStats& stats);
 // The engines that exist, oldest first.
 SIM_API std::vector<CvEngineHandle> engines();
+// Frames the camera finished before the frame-th frame (1 for the first) that
+// the newest receive engine taking its frames handed out, which that engine
+// never handed out: overwritten in its ring, or passed over. Asked in
+// increasing order of frame: what lies before an asked frame is forgotten, so
+// that a long run's losses take no memory. False for a camera no engine takes
+// frames from, or a frame not yet handed out.
+SIM_API bool lostBefore(std::uint64_t cameraId, std::uint64_t frame, std::uint64_t& lost);
 // Seconds on the bus clock (steady, arbitrary origin).
 SIM_API double busTime();
 

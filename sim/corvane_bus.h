@@ -30,6 +30,13 @@ typedef struct CorvaneBusResources {
 } CorvaneBusResources;
 typedef int (*CorvaneBusReadResources)(CorvaneBusResources* resources);
 
+/* Frames the camera finished before the frame-th frame (1 for the first)
+ * its newest receive engine handed out, which that engine never handed out
+ * (overwritten in its ring, or passed over), in lost. Asked in increasing
+ * order of frame: what lies before an asked frame is forgotten. Nonzero for a
+ * camera no engine takes frames from, or a frame not yet handed out. */
+typedef int (*CorvaneBusLostBefore)(uint64_t cameraId, uint64_t frame, uint64_t* lost);
+
 /* Why the bus description named at load (CORVANE_BUS, or virtual-bus.json
  * beside the library) was not installed, empty when it was: returns its
  * length, copies it as the description does. The library then leaves saying
@@ -41,6 +48,7 @@ typedef size_t (*CorvaneBusStartupError)(char* buffer, size_t size);
 #define CORVANE_BUS_DESCRIPTION "corvaneBusDescription"
 #define CORVANE_BUS_SET_PULSE_RATE "corvaneBusSetPulseRate"
 #define CORVANE_BUS_READ_RESOURCES "corvaneBusReadResources"
+#define CORVANE_BUS_LOST_BEFORE "corvaneBusLostBefore"
 
 #ifdef __cplusplus
 }

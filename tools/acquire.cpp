@@ -1,15 +1,15 @@
 // corvane-host acquire: frames of one device into files as they arrive (PNG at
 // the data's depth, the camera's bytes, or one TIFF stack), with a record that
-// is written as the run goes. Every frame the camera sent while the run took
-// frames is either written or counted as skipped; nothing is kept per frame,
-// so memory stays the same however long the run.
+// is written as the run goes. Every frame the camera sent between the first
+// frame written and the last is written, skipped (counted by the module, held
+// by no file) or lost (never reached the host); nothing is kept per frame, so
+// memory stays the same however long the run.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -23,15 +23,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "acquire_record.h"
 #include "acquisition.h"
 #include "commands.h"
+#include "disk.h"
 #include "frame_types.h"
 #include "frame_writer.h"
 #include "image.h"
 #include "kit.h"
+#include "lost_frames.h"
 #include "paths.h"
 #include "picture.h"
-#include "pixel_layout.h"
 #include "run_folder.h"
 #include "session.h"
 #include "support.h"
@@ -43,37 +45,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using json = nlohmann::json;
 
-// Frames the host holds before the tool takes them: with the writers' queue,
-// what bounds an acquisition's memory.
-constexpr std::size_t kHostFrames = 8;
-constexpr char kNoFrameWarning[] = "Failed to receive frame from camera";
-
 std::atomic<bool> stopAsked{false};
 extern "C" void onStop(int) {
   stopAsked = true;
-}
-
-std::string duration(double seconds) {
-  char text[32];
-  if (seconds >= 60)
-    std::snprintf(text, sizeof text, "%d min %02d s", static_cast<int>(seconds) / 60,
-                  static_cast<int>(seconds) % 60);
-  else
-    std::snprintf(text, sizeof text, "%.0f s", seconds);
-  return text;
-}
-
-std::string utcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#if defined(_WIN32)
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
 }
 
 int digitsOf(std::uint32_t n) {
@@ -85,78 +59,25 @@ int digitsOf(std::uint32_t n) {
   return digits;
 }
 
-json rawFormat(const host::Frame& frame) {
-  using host::PixelKind;
-  const PixelKind kind = host::pixelKind(frame.frameType);
-  const bool wide = kind == PixelKind::kMono16 || kind == PixelKind::kSignedMono16 ||
-                    kind == PixelKind::kRgb16 || kind == PixelKind::kSignedRgb16 ||
-                    kind == PixelKind::kBayer16;
-  json description = {
-      {"width", frame.width},
-      {"height", frame.height},
-      {"frameType", host::frameTypeName(frame.frameType)},
-      {"frameTypeCode", frame.frameType},
-      {"bytesPerFrame", frame.data.size()},
-      {"samples", wide ? "16-bit little-endian" : "8-bit"},
-      {"signed", kind == PixelKind::kSignedMono16 || kind == PixelKind::kSignedRgb16}};
-  if (kind == PixelKind::kBayer8 || kind == PixelKind::kBayer16) {
-    description["bayer"] = pixel::bayerName(pixel::bayerOfFrameType(frame.frameType));
-  }
-  // The IIDC orders of the components, U and V offset by 128.
-  if (kind == PixelKind::kYuv411) description["order"] = "U Y Y V Y Y";
-  if (kind == PixelKind::kYuv422) description["order"] = "U Y V Y";
-  if (kind == PixelKind::kYuv444) description["order"] = "U Y V";
-  return description;
+FrameWriter::Save saveOf(const std::string& save) {
+  if (save == "raw") return FrameWriter::Save::kRaw;
+  if (save == "tiff") return FrameWriter::Save::kTiff;
+  if (save == "ome-tiff") return FrameWriter::Save::kOmeTiff;
+  return FrameWriter::Save::kPng;
 }
 
-// The run as it goes: what the summary and the progress line say.
-struct Tally {
-  std::uint32_t accepted = 0;  // frames given to the writers
-  std::uint64_t skipped = 0;   // frames the camera sent that no file holds
-  std::uint64_t firstSkipped = 0;
-  std::uint64_t sinceWritten = 0;  // skipped since the last frame given to the writers
-  std::uint64_t firstNumber = 0, lastNumber = 0;
-  double firstTime = 0, lastTime = 0, writtenTime = -1;
-  int width = 0, height = 0;
-  std::uint32_t frameType = 0;
-
-  void skip(std::uint64_t number, std::uint64_t count) {
-    if (count == 0) return;
-    if (skipped == 0 || number < firstSkipped) firstSkipped = number;
-    skipped += count;
-    sinceWritten += count;
+const char* filesSaid(FrameWriter::Save save) {
+  switch (save) {
+    case FrameWriter::Save::kTiff:
+      return "frames.tif (an ImageJ hyperstack at the data's depth)";
+    case FrameWriter::Save::kOmeTiff:
+      return "frames.ome.tif (OME-TIFF at the data's depth)";
+    case FrameWriter::Save::kRaw:
+      return "the camera's bytes (raw.json says how)";
+    case FrameWriter::Save::kPng:
+      break;
   }
-  std::uint64_t secondNumber = 0;
-  double secondTime = 0;
-  // Frames per second from their time stamps, over the frames taken. The
-  // first frame's stamp carries the start's own delay: from the second on
-  // where there are three or more.
-  double cameraRate() const {
-    const bool fromSecond = secondNumber != 0 && lastNumber > secondNumber;
-    const std::uint64_t from = fromSecond ? secondNumber : firstNumber;
-    const double since = fromSecond ? secondTime : firstTime;
-    return lastNumber > from && lastTime > since
-               ? static_cast<double>(lastNumber - from) / (lastTime - since)
-               : 0.0;
-  }
-};
-
-// The module's warnings since mark, alike ones together. While a camera waits
-// for its trigger, the frame wait's timeouts are no news: they are left out.
-json warningsSince(std::size_t mark, bool triggered) {
-  std::vector<kit::Report> reports = kit::reports();
-  std::map<std::pair<std::string, std::string>, std::size_t> seen;
-  json warnings = json::array();
-  for (std::size_t i = mark; i < reports.size(); ++i) {
-    const kit::Report& r = reports[i];
-    if (triggered && r.message.rfind(kNoFrameWarning, 0) == 0) continue;
-    auto [at, fresh] = seen.emplace(std::make_pair(r.source, r.message), warnings.size());
-    if (fresh)
-      warnings.push_back({{"identifier", r.source}, {"message", r.message}, {"times", 1}});
-    else
-      warnings[at->second]["times"] = warnings[at->second]["times"].get<std::size_t>() + 1;
-  }
-  return warnings;
+  return "PNG at the data's depth";
 }
 
 }  // namespace
@@ -165,19 +86,18 @@ int acquire(const Common& common, const AcquireOptions& options) {
   const bool hasTrigger = !options.capture.trigger.empty();
   const std::string& outDir = options.out;
   const std::uint32_t frames = options.frames;
-  const FrameWriter::Save save = options.save == "raw"    ? FrameWriter::Save::kRaw
-                                 : options.save == "tiff" ? FrameWriter::Save::kTiff
-                                                          : FrameWriter::Save::kPng;
+  const FrameWriter::Save save = saveOf(options.save);
+  const std::size_t bufferBytes = static_cast<std::size_t>(options.bufferMib) << 20;
   RunFolder folder;
   std::string error;
   if (!folder.prepare(outDir, options.overwrite, error)) return fail("acquire: " + error);
   // From here on, a refusal leaves no folder it made, and an earlier run's files as they were.
   auto refuse = [&](const std::string& why) {
-    folder.dropIfMade();
+    folder.dropRun();
     return fail("acquire: " + why);
   };
   if (const int refused = startsBusLibrary()) {
-    folder.dropIfMade();
+    folder.dropRun();
     return refused;
   }
   host::Session session;
@@ -186,41 +106,90 @@ int acquire(const Common& common, const AcquireOptions& options) {
   std::unique_ptr<host::VideoInput> input = makeInput(session, options.capture, error);
   if (!input) return refuse(error);
   input->settings.framesPerTrigger = 0;  // until this many are taken
-  input->engine().setMemoryLimit(kHostFrames);
   Pulses pulses(input->device().name());
   if (!applySettings(*input, options.settings, error)) return refuse(error);
   const std::size_t reportMark = kit::reports().size();
   if (!input->open(error)) return refuse(error);
+  int offsetX = 0, offsetY = 0, width = 0, height = 0;
+  input->roi(offsetX, offsetY, width, height);
+  const FrameWriter::Expected expected{input->adaptor().getFrameType(), width, height};
+  const std::size_t frameBytes =
+      std::max<std::size_t>(1, host::imageBytes(expected.frameType, static_cast<std::size_t>(width),
+                                                static_cast<std::size_t>(height)));
+  // The host's frame memory is a small share of the buffer: the tool empties
+  // it at once, into the writers' buffer.
+  input->engine().setMemoryLimit(std::clamp<std::size_t>(bufferBytes / 8 / frameBytes, 8, 256));
+  const double pulseRate = options.capture.pulseRate;
+  const double nominal = nominalRate(input->device().name(), input->format().name(),
+                                     expected.frameType, width, height);
+  // The camera's period: a hardware trigger's pulses come as fast as the
+  // virtual bus fires them (no faster than the camera sends), or unknown.
+  double period = nominal > 0 ? 1.0 / nominal : 0.0;
+  if (hasTrigger) period = pulses.fires() ? std::max(period, 1.0 / pulseRate) : 0.0;
+  LostFrames lostFrames(input->device().name(), period);
+
+  const bool terminal = !options.json && isatty(fileno(stderr));
+  json trigger = nullptr;
+  if (hasTrigger)
+    trigger = {{"configuration", options.capture.trigger},
+               {"pulseRate", pulses.fires() ? json(pulseRate) : json(nullptr)}};
+  json summary = {
+      {"device", input->device().name()},
+      {"format", input->format().name()},
+      {"region",
+       {{"offsetX", offsetX}, {"offsetY", offsetY}, {"width", width}, {"height", height}}},
+      {"trigger", trigger},
+      {"settingsGiven", options.settings},
+      {"settings", settingsNow(*input)},
+      {"save", options.save},
+      {"bufferMiB", options.bufferMib},
+      {"framesAsked", frames},
+      {"nominalFps", nominal > 0 ? json(nominal) : json(nullptr)},
+      {"state", "running"},
+      {"record", "frames.jsonl"}};
+  const std::string summaryPath = host::joinPath(outDir, "acquisition.json");
+  // Whole, on the disk, under its name: a power loss leaves this or the one before.
+  auto writeSummary = [&](std::string& why) {
+    const std::string text = dumpJson(summary, 2) + "\n";
+    return host::writeFileWhole(summaryPath, text.data(), text.size(), why, nullptr, true) &&
+           syncFolder(outDir, why);
+  };
+  FrameWriter writer(outDir, save, std::max(4, digitsOf(frames)), frames, bufferBytes);
+  // The writers are ready, their first files made, before the camera starts:
+  // an earlier run's files give way to them now. acquisition.json comes
+  // first, so that whatever else this run leaves is named by it.
+  std::vector<std::string> names = {"acquisition.json", "frames.jsonl", "contact_sheet.png"};
+  if (save == FrameWriter::Save::kRaw) names.push_back("raw.json");
+  if (save == FrameWriter::Save::kTiff || save == FrameWriter::Save::kOmeTiff)
+    names.push_back(writer.fileName(1));
+  if (options.overwrite && !folder.clearEarlier(names, error)) return refuse(error);
+  holdAt("cleared");
+  for (const std::string& name : names) folder.own(name);
+  if (!writeSummary(error)) return refuse(error);
+  // A run that ends before its first frame leaves nothing of itself.
+  auto abandon = [&](const std::string& why) {
+    input->stop();
+    input->close();
+    writer.finish();
+    folder.dropRun();
+    return fail("acquire: " + why);
+  };
+  if (!writer.open(expected)) return abandon(writer.error());
   stopAsked = false;
   std::signal(SIGINT, onStop);
   std::signal(SIGTERM, onStop);
-  const std::string started = utcNow();
+  // The wall clock beside the host's, read together: frame times map to UTC.
+  const double unixAtStart = unixNow();
+  const double hostClockAtStart = getCurrentTime();
+  const std::string started = utcAt(unixAtStart);
   const auto startedAt = Clock::now();
-  if (!input->start(error)) return refuse(error);
-  if (const std::string why = startFailure(*input, reportMark); !why.empty()) {
-    input->stop();
-    input->close();
-    return refuse(why);
-  }
-  const double pulseRate = options.capture.pulseRate;
+  summary["started"] = started;
+  summary["hostClockAtStart"] = hostClockAtStart;
+  if (!writeSummary(error)) return abandon(error);
+  if (!input->start(error)) return abandon(error);
+  if (const std::string why = startFailure(*input, reportMark); !why.empty()) return abandon(why);
+  holdAt("started");
   if (hasTrigger) pulses.start(pulseRate);
-
-  const bool terminal = !options.json && isatty(fileno(stderr));
-  FrameWriter writer(outDir, save, std::max(4, digitsOf(frames)), frames);
-  json summary = {{"device", input->device().name()},
-                  {"format", input->format().name()},
-                  {"trigger", hasTrigger ? options.capture.trigger : "immediate"},
-                  {"settings", options.settings},
-                  {"save", options.save},
-                  {"framesAsked", frames},
-                  {"started", started},
-                  {"state", "running"},
-                  {"record", "frames.jsonl"}};
-  const std::string summaryPath = host::joinPath(outDir, "acquisition.json");
-  auto writeSummary = [&](std::string& why) {
-    const std::string text = dumpJson(summary, 2) + "\n";
-    return host::writeFileWhole(summaryPath, text.data(), text.size(), why);
-  };
 
   Tally tally;
   bool timedOut = false, saidWaiting = false;
@@ -246,10 +215,8 @@ int acquire(const Common& common, const AcquireOptions& options) {
       timedOut = !stopAsked;
       break;
     }
+    const std::uint64_t lost = lostFrames.since(frame.number, frame.time);
     if (tally.lastNumber == 0) {
-      // The first frame: an earlier run's files go only now, and the run's
-      // description is on disk before any frame is.
-      folder.clearEarlier();
       tally.firstNumber = frame.number;
       tally.firstTime = frame.time;
       tally.width = frame.width;
@@ -260,21 +227,20 @@ int acquire(const Common& common, const AcquireOptions& options) {
       summary["frameType"] = host::frameTypeName(frame.frameType);
       summary["frameTypeCode"] = frame.frameType;
       const std::string layout = dumpJson(rawFormat(frame), 2) + "\n";
-      if (!writeSummary(error) ||
-          (save == FrameWriter::Save::kRaw &&
-           !host::writeFileWhole(host::joinPath(outDir, "raw.json"), layout.data(), layout.size(),
-                                 error)) ||
-          !writer.open()) {
-        if (error.empty()) error = writer.error();
+      if (save == FrameWriter::Save::kRaw &&
+          !host::writeFileWhole(host::joinPath(outDir, "raw.json"), layout.data(), layout.size(),
+                                error, nullptr, true))
         break;
-      }
-      tally.skip(1, frame.number - 1);
     } else {
-      // Frames the module counted but the host had no room for.
-      tally.skip(tally.lastNumber + 1, frame.number - tally.lastNumber - 1);
       if (tally.secondNumber == 0) {
         tally.secondNumber = frame.number;
         tally.secondTime = frame.time;
+      }
+      // Only between written frames: what came before the first is no part of the run.
+      if (tally.accepted > 0) {
+        // Frames the module counted but the host had no room for.
+        tally.skip(tally.lastNumber + 1, frame.number - tally.lastNumber - 1);
+        tally.lostSinceWritten += lost;
       }
     }
     tally.lastNumber = frame.number;
@@ -283,72 +249,78 @@ int acquire(const Common& common, const AcquireOptions& options) {
     record.index = tally.accepted + 1;
     record.number = frame.number;
     record.time = frame.time;
-    record.gap = tally.writtenTime < 0 ? -1.0 : frame.time - tally.writtenTime;
+    // To the microsecond, as the stamps' own differences carry binary noise below it.
+    record.gap =
+        tally.writtenTime < 0 ? -1.0 : std::round((frame.time - tally.writtenTime) * 1e6) / 1e6;
     record.skipped = tally.sinceWritten;
+    record.lost = tally.lostSinceWritten;
     if (writer.offer(std::move(frame), record)) {
       ++tally.accepted;
-      tally.sinceWritten = 0;
+      tally.skipped += std::exchange(tally.sinceWritten, 0);
+      tally.lost += std::exchange(tally.lostSinceWritten, 0);
       tally.writtenTime = record.time;
-    } else if (!writer.failed()) {
+    } else if (!writer.failed() && tally.accepted > 0) {
       tally.skip(record.number, 1);  // the writers are behind
     }
     if (terminal && Clock::now() - lastProgress > std::chrono::milliseconds(200)) {
       lastProgress = Clock::now();
-      std::fprintf(stderr, "\racquiring: %u/%u written, %llu skipped, camera %.1f fps   ",
+      std::fprintf(stderr, "\racquiring: %u/%u written, %llu skipped, %llu lost, %.1f fps   ",
                    tally.accepted, frames, static_cast<unsigned long long>(tally.skipped),
-                   tally.cameraRate());
+                   static_cast<unsigned long long>(tally.lost), tally.deliveredRate());
     }
   }
   input->stop();
   pulses.stop();
   const std::uint64_t counted = input->manager().framesCounted();
-  const std::uint64_t delivered = input->engine().framesDelivered();
   input->close();
   while (terminal && writer.queued() > 0) {
     std::fprintf(stderr, "\rwriting: %llu/%u written                          ",
                  static_cast<unsigned long long>(writer.written()), tally.accepted);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  writer.finish();
+  writer.finish({unixAtStart, hostClockAtStart, period});
   const double elapsed = std::chrono::duration<double>(Clock::now() - startedAt).count();
   if (terminal) std::fprintf(stderr, "\r%80s\r", "");
-  if (tally.lastNumber == 0) {
-    if (!error.empty()) return refuse(error);
-    const std::string why =
-        stopAsked ? "interrupted before the first frame"
-                  : "no frame came within " + duration(patience) +
-                        (hasTrigger ? " (on a hardware trigger: do pulses come?)" : "");
-    return refuse(why);
-  }
-  folder.release();
+  const FrameWriter::Totals& totals = writer.totals();
   if (error.empty()) error = writer.error();
-  const std::uint64_t written = writer.written();
-  // Frames given to the writers but dropped after a failed write are skipped too.
-  if (written < tally.accepted) tally.skip(writer.firstDropped(), tally.accepted - written);
+  if (tally.lastNumber == 0 || totals.written == 0) {
+    const std::string why =
+        !error.empty() ? error
+        : stopAsked    ? "interrupted before the first frame"
+                       : "no frame came within " + duration(patience) +
+                          (hasTrigger ? " (on a hardware trigger: do pulses come?)" : "");
+    folder.dropRun();
+    return fail("acquire: " + why);
+  }
 
   std::string sheetPath;
   const std::vector<host::Picture> thumbnails = writer.thumbnails();
   if (!thumbnails.empty() && error.empty()) {
     sheetPath = host::joinPath(outDir, "contact_sheet.png");
-    if (!host::writePicture(host::contactSheet(thumbnails, 200), sheetPath, error))
+    if (!host::writePicture(host::contactSheet(thumbnails, 200), sheetPath, error, true))
       sheetPath.clear();
   }
   const json warnings = warningsSince(reportMark, hasTrigger);
-  const double writingRate = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;
+  const double writingRate = writer.writingRate();
+  const bool exact = lostFrames.exact();
   summary["state"] = !error.empty() ? "failed"
                      : stopAsked    ? "interrupted"
                      : timedOut     ? "timedOut"
                                     : "done";
-  summary["frames"] = written;
-  summary["skipped"] = tally.skipped;
-  summary["firstSkipped"] = tally.skipped > 0 ? json(tally.firstSkipped) : json(nullptr);
+  summary["frames"] = totals.written;
+  summary["skipped"] = totals.skipped;
+  summary["firstSkipped"] = totals.firstSkipped > 0 ? json(totals.firstSkipped) : json(nullptr);
+  summary["lost"] = lostFrames.known() ? json(totals.lost) : json(nullptr);
+  summary["lostEstimated"] = !exact;
+  summary["cameraFrames"] = totals.written + totals.skipped + totals.lost;
   summary["framesCounted"] = counted;
-  summary["framesDelivered"] = delivered;
-  summary["cameraFps"] = tally.cameraRate();
+  summary["framesDelivered"] = input->engine().framesDelivered();
+  summary["deliveredFps"] = tally.deliveredRate() > 0 ? json(tally.deliveredRate()) : json(nullptr);
   summary["writingFps"] = writingRate;
   summary["elapsed"] = elapsed;
-  summary["firstTime"] = tally.firstTime;
-  summary["lastTime"] = tally.lastTime;
+  summary["firstTime"] = totals.firstTime;
+  summary["firstFrameUtc"] = utcAt(unixAtStart + totals.firstTime - hostClockAtStart);
+  summary["lastTime"] = totals.lastTime;
   summary["timedOut"] = timedOut;
   summary["interrupted"] = stopAsked.load();
   summary["error"] = error.empty() ? json(nullptr) : json(error);
@@ -357,31 +329,58 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["files"] = writer.filePattern();
   std::string summaryError;
   if (!writeSummary(summaryError) && error.empty()) error = summaryError;
-  if (!error.empty()) return fail("acquire: " + error);
+  // Held until the record is final: the folder is this run's till then.
+  holdAt("final");
+  folder.release();
+  if (!error.empty()) {
+    // One line: what failed, what was kept, and a stack left without its time series.
+    const std::string plain =
+        writer.stackUndescribed()
+            ? "; " + writer.filePattern() +
+                  " lacks its time-series description (a plain stack: each page's own and "
+                  "frames.jsonl keep its frame number and time)"
+            : std::string();
+    std::fprintf(stderr,
+                 "corvane-host: acquire: %s; %llu frames kept, each with its line in %s%s\n",
+                 error.c_str(), static_cast<unsigned long long>(totals.written),
+                 host::joinPath(outDir, "frames.jsonl").c_str(), plain.c_str());
+    return 2;
+  }
 
   if (options.json) {
     std::fputs((dumpJson(summary, 2) + "\n").c_str(), stdout);
   } else {
-    std::printf("%s, %s: %llu frames written, %llu skipped", input->device().name().c_str(),
-                input->format().name().c_str(), static_cast<unsigned long long>(written),
-                static_cast<unsigned long long>(tally.skipped));
-    if (tally.skipped > 0)
-      std::printf(" (the first was frame %llu)",
-                  static_cast<unsigned long long>(tally.firstSkipped));
-    std::printf(", %llu counted, %dx%d %s\n", static_cast<unsigned long long>(counted), tally.width,
-                tally.height, host::frameTypeName(tally.frameType).c_str());
+    const std::string lostText =
+        !lostFrames.known() ? "lost unknown (a hardware trigger's pulses come from outside)"
+                            : std::to_string(totals.lost) + (exact ? " lost" : " lost (estimated)");
+    std::printf("%s, %s: %llu frames written, %llu skipped, %s", input->device().name().c_str(),
+                input->format().name().c_str(), static_cast<unsigned long long>(totals.written),
+                static_cast<unsigned long long>(totals.skipped), lostText.c_str());
+    if (totals.skipped > 0)
+      std::printf(" (the first skipped was frame %llu)",
+                  static_cast<unsigned long long>(totals.firstSkipped));
+    std::printf(" of %llu the camera sent, %dx%d %s\n",
+                static_cast<unsigned long long>(totals.written + totals.skipped + totals.lost),
+                tally.width, tally.height, host::frameTypeName(tally.frameType).c_str());
+    // On a trigger the nominal rate is the camera's when free-running, not the run's.
+    const std::string rate =
+        nominal > 0 ? shortNumber(json(std::round(nominal * 100) / 100)) : std::string("?");
+    const std::string camera = !hasTrigger ? "camera " + rate + " fps nominal"
+                               : pulses.fires()
+                                   ? "camera " + rate + " fps free-running, triggered at " +
+                                         shortNumber(json(pulseRate)) + " Hz"
+                                   : "camera " + rate + " fps free-running, triggered from outside";
+    const double delivered = tally.deliveredRate();
     std::printf(
-        "the camera sent %.2f frames per second (its time stamps, %.6f to %.6f); %.2f "
-        "written per second over %.3f s\n",
-        tally.cameraRate(), tally.firstTime, tally.lastTime, writingRate, elapsed);
+        "%s; %s reached the host (host time stamps %.6f to %.6f); %.2f written per second\n",
+        camera.c_str(),
+        delivered > 0 ? (shortNumber(json(std::round(delivered * 100) / 100)) + " fps").c_str()
+                      : "too few frames to say a rate",
+        totals.firstTime, totals.lastTime, writingRate);
     std::printf(
         "in %s: %s, contact sheet %s, a line for every frame in frames.jsonl, the run in "
         "acquisition.json\n",
-        outDir.c_str(),
-        save == FrameWriter::Save::kTiff  ? "frames.tif (a TIFF stack at the data's depth)"
-        : save == FrameWriter::Save::kRaw ? "the camera's bytes (raw.json says how)"
-                                          : "PNG at the data's depth",
-        sheetPath.empty() ? "none" : sheetPath.c_str());
+        outDir.c_str(), filesSaid(save), sheetPath.empty() ? "none" : sheetPath.c_str());
     for (const json& w : warnings) {
       const std::size_t times = w["times"].get<std::size_t>();
       std::printf("warning %s: %s%s\n", printable(w["identifier"].get<std::string>()).c_str(),
@@ -390,7 +389,7 @@ int acquire(const Common& common, const AcquireOptions& options) {
     }
     if (stopAsked)
       std::printf("interrupted: %llu of %u frames written\n",
-                  static_cast<unsigned long long>(written), frames);
+                  static_cast<unsigned long long>(totals.written), frames);
     if (timedOut) std::printf("stopped early: no frame arrived for %.1f s\n", patience);
   }
   return timedOut || stopAsked ? 1 : 0;

@@ -37,8 +37,10 @@ struct AcquireOptions {
   std::uint32_t frames = 10;
   std::vector<std::string> settings;
   std::string out = "frames";
-  bool overwrite = false;    // a folder that holds an earlier acquisition's files
-  std::string save = "png";  // "png" or "tiff" (at the data's depth), "raw" (the camera's bytes)
+  bool overwrite = false;  // a folder that holds an earlier acquisition's files
+  // "png", "tiff" (ImageJ) or "ome-tiff" (at the data's depth), "raw" (the camera's bytes)
+  std::string save = "png";
+  std::uint32_t bufferMib = 256;  // frames waiting for the writers hold at most this much
   bool json = false;
 };
 

@@ -7,6 +7,7 @@
 // tool finds at run time; --bus replaces the virtual bus with a description file.
 // Arguments are parsed by CLI11; every bad one ends in one line on standard
 // error and exit status 2.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,14 +41,15 @@ const std::map<std::string, std::string> kTakes = {
     {"--frames", "takes a count of 1 or more"},
     {"--roi", "takes X,Y,W,H (whole numbers)"},
     {"--trigger", "takes CONFIG/SOURCE, e.g. Mode_0/Source_0"},
-    {"--pulse-rate", "takes a rate in hertz above 0"},
+    {"--pulse-rate", "takes a rate in hertz above 0, at most 10000"},
     {"--set", "takes NAME=VALUE"},
     {"--out", "takes a folder (describe: a file)"},
     {"--bus", "takes a bus description file"},
     {"--module", "takes a module file"},
     {"--port", "takes a port number from 0 to 65535"},
     {"--max-viewers", "takes a count from 1 to 256"},
-    {"--save", "takes png, tiff or raw"},
+    {"--save", "takes png, tiff, ome-tiff or raw"},
+    {"--buffer", "takes a size in MiB from 1 to 65536"},
 };
 
 // A check whose message is what the option takes.
@@ -104,7 +106,46 @@ bool isPort(const std::string& text) {
 }
 
 bool isSave(const std::string& text) {
-  return text == "png" || text == "tiff" || text == "raw";
+  return text == "png" || text == "tiff" || text == "ome-tiff" || text == "raw";
+}
+
+bool isBufferSize(const std::string& text) {
+  std::uint32_t n = 0;
+  return host::parseCount(text, n) && n >= 1 && n <= 65536;
+}
+
+// Edits that turn a into b (insertions, deletions, substitutions).
+std::size_t distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// ", did you mean '--frames'?" for the option of app nearest to the one given,
+// when one is near enough to be a slip; empty otherwise.
+std::string nearest(const CLI::App& app, const std::string& given) {
+  const std::string name = given.substr(0, given.find('='));
+  std::string best;
+  std::size_t bestDistance = 3;  // more edits than this is another word
+  for (const CLI::Option* option : app.get_options()) {
+    for (const std::string& longName : option->get_lnames()) {
+      const std::string candidate = "--" + longName;
+      const std::size_t d = distance(name, candidate);
+      // A prefix of the option (--frame for --frames) is a slip too.
+      if (d < bestDistance || (candidate.rfind(name, 0) == 0 && name.size() > 3 && best.empty()))
+        best = candidate, bestDistance = std::min(d, bestDistance);
+    }
+  }
+  return best.empty() ? "" : "; did you mean '" + best + "'?";
 }
 
 bool isNotEmpty(const std::string& text) {
@@ -150,15 +191,16 @@ std::string extras(const CLI::App& app) {
   const std::vector<std::string> left = app.remaining();
   if (!left.empty()) {
     const std::string& a = left.front();
-    return a.rfind('-', 0) == 0 ? "unknown option '" + a + "' (see --help)"
-                                : "unknown command '" + a + "' (see --help)";
+    if (a.rfind('-', 0) != 0) return "unknown command '" + a + "' (see --help)";
+    const std::string hint = nearest(app, a);
+    return "unknown option '" + a + "'" + (hint.empty() ? " (see --help)" : hint);
   }
   for (const CLI::App* sub : app.get_subcommands()) {
     const std::vector<std::string> subLeft = sub->remaining();
     if (subLeft.empty()) continue;
     const std::string& a = subLeft.front();
     return sub->get_name() + ": " +
-           (a.rfind('-', 0) == 0 ? "unknown option '" + a + "'"
+           (a.rfind('-', 0) == 0 ? "unknown option '" + a + "'" + nearest(*sub, a)
                                  : "unexpected argument '" + a + "'");
   }
   return {};
@@ -232,10 +274,17 @@ int run(int argc, char** argv) {
                       "write into a folder that holds an earlier acquisition's files");
   acquiring
       ->add_option("--save", acquire.save,
-                   "png: pictures at the data's depth (default); tiff: one TIFF stack at the "
-                   "data's depth; raw: the camera's bytes")
-      ->type_name("png|tiff|raw")
+                   "png: pictures at the data's depth (default); tiff: an ImageJ hyperstack at "
+                   "the data's depth; ome-tiff: an OME-TIFF stack; raw: the camera's bytes "
+                   "(16-bit samples little-endian, as the library gives them)")
+      ->type_name("png|tiff|ome-tiff|raw")
       ->check(takes("--save", isSave));
+  acquiring
+      ->add_option("--buffer", acquire.bufferMib,
+                   "memory for frames waiting to be written, in MiB (default 256: some seconds "
+                   "of a full S800 camera)")
+      ->type_name("MIB")
+      ->check(takes("--buffer", isBufferSize));
   acquiring->add_flag("--json", acquire.json, "the summary as JSON");
 
   tool::ViewOptions view;
@@ -273,9 +322,15 @@ int run(int argc, char** argv) {
   // The tool says what the module reported, once, in its own words.
   kit::setReportEcho(false);
   const host::VirtualBus& virtualBus = host::VirtualBus::find();
-  for (const CLI::App* sub : {acquiring, viewing})
-    if (sub->parsed() && sub->count("--pulse-rate") > 0 && !virtualBus.present())
+  for (const CLI::App* sub : {acquiring, viewing}) {
+    if (!sub->parsed() || sub->count("--pulse-rate") == 0) continue;
+    if (sub->count("--trigger") == 0)
+      return tool::fail(
+          sub->get_name() +
+          ": --pulse-rate is the rate of hardware trigger pulses; it needs --trigger");
+    if (!virtualBus.present())
       return tool::fail(sub->get_name() + ": " + host::needsVirtualBus("--pulse-rate"));
+  }
   if (!busFile.empty()) {
     if (!virtualBus.present()) return tool::fail(host::needsVirtualBus("--bus"));
     // The bus file given here replaces one named at load: that one's fault is no matter.

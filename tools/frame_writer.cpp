@@ -4,14 +4,19 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include <nlohmann/json.hpp>
 
+#include "acquire_record.h"
+#include "disk.h"
 #include "frame_types.h"
 #include "image.h"
 #include "paths.h"
 #include "pixel_layout.h"
+#include "stack_metadata.h"
 #include "text.h"
+#include "thread_priority.h"
 #include "tiff_stack.h"
 
 namespace tool {
@@ -19,27 +24,41 @@ namespace {
 
 constexpr int kThumbnailWidth = 200;
 constexpr std::uint32_t kThumbnails = 16;
+// The record reaches the disk this often: every line would cost a sync a
+// frame; the frames' own files are each synced before their lines.
+constexpr std::chrono::milliseconds kRecordSync{200};
 
 std::string systemReason() {
   return errno != 0 ? std::strerror(errno) : "an unknown error";
 }
 
+// Kept from frame to frame by each writer thread: a frame's worth of storage
+// made afresh each time costs more than its compression.
+thread_local host::Image image;
+thread_local std::vector<std::uint8_t> png;
+
+// Bytes a page of the stack takes: YUV becomes RGB.
+std::uint64_t pageBytes(const FrameWriter::Expected& e) {
+  const std::uint64_t pixels =
+      static_cast<std::uint64_t>(e.width) * static_cast<std::uint64_t>(e.height);
+  return std::max<std::uint64_t>(host::imageBytes(e.frameType, e.width, e.height), pixels * 3);
+}
+
 }  // namespace
 
-FrameWriter::FrameWriter(std::string folder, Save save, int digits, std::uint64_t frames)
+FrameWriter::FrameWriter(std::string folder, Save save, int digits, std::uint64_t frames,
+                         std::size_t bufferBytes)
     : folder_(std::move(folder)),
       save_(save),
       digits_(digits),
       frames_(frames),
-      // Deep enough to ride out the disk's pauses and the first frames' extra
-      // work (their thumbnails); shallow enough that memory stays small.
-      capacity_(8) {}
+      capacity_(bufferBytes) {}
 
 FrameWriter::~FrameWriter() {
   finish();
 }
 
-bool FrameWriter::open() {
+bool FrameWriter::open(const Expected& expected) {
   const std::string path = host::joinPath(folder_, "frames.jsonl");
   errno = 0;
   record_ = host::openFile(path, "ab");
@@ -47,20 +66,39 @@ bool FrameWriter::open() {
     error_ = path + ": " + systemReason();
     return false;
   }
-  const std::size_t threads = save_ == Save::kTiff ? 1 : 2;
-  for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+  const bool stack = save_ == Save::kTiff || save_ == Save::kOmeTiff;
+  if (stack && expected.width > 0) {
+    stack_ = std::make_unique<TiffStack>();
+    if (!stack_->open(host::joinPath(folder_, fileName(1)),
+                      needsBigTiff(frames_, pageBytes(expected)), error_))
+      return false;
+  }
+  const std::size_t threads = stack ? 1 : 2;
+  for (std::size_t i = 0; i < threads; ++i)
+    threads_.emplace_back([this, expected] { work(expected); });
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return ready_ == threads; });
   return true;
 }
 
 bool FrameWriter::offer(host::Frame&& frame, const Record& record) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!error_.empty() || jobs_.size() >= capacity_ || threads_.empty()) return false;
+  const std::size_t size = frame.data.size();
+  // An empty buffer takes any frame, however large.
+  if (!error_.empty() || threads_.empty() || (bytes_ > 0 && bytes_ + size > capacity_))
+    return false;
+  bytes_ += size;
   jobs_.push_back({std::move(frame), record});
   changed_.notify_all();
   return true;
 }
 
 void FrameWriter::finish() {
+  finish(Clock{});
+}
+
+void FrameWriter::finish(const Clock& clock) {
+  if (std::exchange(finished_, true)) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
@@ -69,22 +107,98 @@ void FrameWriter::finish() {
   for (std::thread& t : threads_) t.join();
   threads_.clear();
   std::string error;
-  if (stack_ && !stack_->close(error)) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (error_.empty()) error_ = error;
-  }
   if (record_ != nullptr) {
     errno = 0;
-    if (std::fclose(std::exchange(record_, nullptr)) != 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (error_.empty()) error_ = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
-    }
+    const bool synced = host::syncFile(record_);
+    if (std::fclose(std::exchange(record_, nullptr)) != 0 || !synced)
+      error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    std::string why;
+    if (!syncFolder(folder_, why) && error.empty()) error = why;
   }
+  std::string description;
+  readRecord(clock, description);
+  if (stack_) {
+    std::string why;
+    if (!stack_->close(why, description) && error.empty()) error = why;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (error_.empty()) error_ = error;
+}
+
+// The record read back, whose lines are the written frames in order: nothing
+// of them is kept in memory while the run goes.
+void FrameWriter::readRecord(const Clock& clock, std::string& description) {
+  StackFacts facts;
+  facts.period = clock.period;
+  bool layoutKnown = false;
+  Totals& t = totals_;
+  std::uint64_t before = 0;
+  std::FILE* f = host::openFile(host::joinPath(folder_, "frames.jsonl"), "rb");
+  if (f == nullptr) return;
+  std::string line;
+  for (int c; (c = std::fgetc(f)) != EOF;) {
+    if (c != '\n') {
+      line.push_back(static_cast<char>(c));
+      continue;
+    }
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    line.clear();
+    if (!j.is_object()) continue;
+    const std::uint64_t number = j.value("number", std::uint64_t{0});
+    const double time = j.value("time", 0.0);
+    if (t.written++ == 0) {
+      t.firstNumber = number;
+      t.firstTime = time;
+      facts.firstNumber = number;
+      facts.width = j.value("width", 0);
+      facts.height = j.value("height", 0);
+      facts.frameType = j.value("frameType", std::string());
+      facts.bayer = j.value("bayer", std::string());
+      if (clock.unixAtStart > 0)
+        facts.firstUtc = utcAt(clock.unixAtStart + time - clock.hostClockAtStart);
+      nlohmann::json own = {{"number", number}, {"time", time}, {"frameType", facts.frameType}};
+      if (!facts.bayer.empty()) own["bayer"] = facts.bayer;
+      facts.firstDescription = dumpJson(own);
+      layoutKnown =
+          stackLayout(j.value("frameTypeCode", 0u), facts.samples, facts.bits, facts.isSigned);
+    } else {
+      const std::uint64_t skipped = j.value("skippedBefore", std::uint64_t{0});
+      if (skipped > 0 && t.firstSkipped == 0) t.firstSkipped = before + 1;
+      t.skipped += skipped;
+      t.lost += j.value("lostBefore", std::uint64_t{0});
+    }
+    before = t.lastNumber = number;
+    t.lastTime = time;
+    if (j.contains("page")) facts.times.push_back(time);
+  }
+  std::fclose(f);
+  // Frames taken but dropped after a failure, between written ones: skipped,
+  // with what came before them.
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Record& r : dropped_)
+    if (t.written > 0 && r.number > t.firstNumber && r.number < t.lastNumber) {
+      t.skipped += 1 + r.skipped;
+      t.lost += r.lost;
+      if (t.firstSkipped == 0 || r.number < t.firstSkipped) t.firstSkipped = r.number;
+    }
+  // The stack holds the pages the record lists, and no more.
+  if (!stack_ || !layoutKnown || facts.times.size() != stack_->pages()) return;
+  description = save_ == Save::kOmeTiff ? omeXml(facts) : imagejDescription(facts);
 }
 
 std::uint64_t FrameWriter::written() {
   std::lock_guard<std::mutex> lock(mutex_);
   return written_;
+}
+
+bool FrameWriter::stackUndescribed() const {
+  return stack_ && stack_->pages() > 0 && !stack_->described();
+}
+
+double FrameWriter::writingRate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const double span = std::chrono::duration<double>(lastDone_ - firstDone_).count();
+  return written_ > 1 && span > 0 ? static_cast<double>(written_ - 1) / span : 0.0;
 }
 
 std::size_t FrameWriter::queued() {
@@ -119,22 +233,51 @@ std::uint64_t FrameWriter::firstDropped() {
 // Called with mutex_ held.
 void FrameWriter::dropped(const Record& record) {
   if (firstDropped_ == 0 || record.number < firstDropped_) firstDropped_ = record.number;
+  dropped_.push_back(record);
+  settle(record.index);
+}
+
+// Called with mutex_ held: the frame has its line, or will have none.
+void FrameWriter::settle(std::uint32_t index) {
+  settled_.insert(index);
+  while (!settled_.empty() && *settled_.begin() == nextLine_) {
+    settled_.erase(settled_.begin());
+    ++nextLine_;
+  }
+  changed_.notify_all();
 }
 
 std::string FrameWriter::filePattern() const {
-  if (save_ == Save::kTiff) return "frames.tif";
+  if (save_ == Save::kTiff || save_ == Save::kOmeTiff) return fileName(1);
   return save_ == Save::kPng ? "frame_*.png" : "frame_*.raw";
 }
 
 std::string FrameWriter::fileName(std::uint32_t index) const {
   if (save_ == Save::kTiff) return "frames.tif";
+  if (save_ == Save::kOmeTiff) return "frames.ome.tif";
   char name[64];
   std::snprintf(name, sizeof name, "frame_%0*u.%s", digits_, index,
                 save_ == Save::kPng ? "png" : "raw");
   return name;
 }
 
-void FrameWriter::work() {
+void FrameWriter::work(const Expected& expected) {
+  lowerThisThread();
+  if (save_ == Save::kPng && expected.width > 0) {
+    // The encoder's storage made before the camera starts, not at its first frame.
+    host::Frame blank;
+    blank.frameType = expected.frameType;
+    blank.width = expected.width;
+    blank.height = expected.height;
+    blank.data.assign(host::imageBytes(expected.frameType, expected.width, expected.height), 0);
+    std::string ignored;
+    if (host::decodeImage(blank, image)) host::encodeImage(image, png, ignored);
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++ready_;
+    changed_.notify_all();
+  }
   for (;;) {
     Job job;
     {
@@ -145,6 +288,7 @@ void FrameWriter::work() {
       jobs_.pop_front();
       // After a failure, what is queued is dropped: the run stops there.
       if (!error_.empty()) {
+        bytes_ -= job.frame.data.size();
         dropped(job.record);
         continue;
       }
@@ -156,11 +300,15 @@ void FrameWriter::work() {
     const bool thumbnail = ok && job.record.index <= kThumbnails && host::decode(job.frame, small);
     std::lock_guard<std::mutex> lock(mutex_);
     --busy_;
+    bytes_ -= job.frame.data.size();
     if (!ok) {
       if (error_.empty()) error_ = error;
       dropped(job.record);
     } else {
-      ++written_;
+      // Writers finish out of order: the earliest and the latest completion.
+      const auto done = std::chrono::steady_clock::now();
+      if (written_++ == 0 || done < firstDone_) firstDone_ = done;
+      lastDone_ = std::max(lastDone_, done);
       if (thumbnail)
         thumbnails_.emplace_back(job.record.index, host::shrink(small, kThumbnailWidth));
     }
@@ -172,10 +320,10 @@ void FrameWriter::work() {
 // leaves no complete frame file without its line.
 bool FrameWriter::write(Job& job, std::string& error) {
   const std::string path = host::joinPath(folder_, fileName(job.record.index));
-  if (save_ == Save::kTiff) {
+  if (save_ == Save::kTiff || save_ == Save::kOmeTiff) {
     if (!stack_) {
       stack_ = std::make_unique<TiffStack>();
-      const bool big = needsBigTiff(frames_, job.frame.data.size());
+      const bool big = needsBigTiff(frames_, job.frame.data.size() * 2);
       if (!stack_->open(path, big, error)) return false;
     }
     nlohmann::json description = {{"number", job.record.number}, {"time", job.record.time}};
@@ -188,13 +336,19 @@ bool FrameWriter::write(Job& job, std::string& error) {
     }
     return stack_->add(job.frame, dumpJson(description), error) && note(job, error);
   }
-  auto noteIt = [&](std::string& reason) { return note(job, reason); };
+  auto noteIt = [&](std::string& reason) {
+    // A line goes only with a file that takes its name: something of that
+    // name in the way would fail the rename after the line.
+    std::error_code ec;
+    if (std::filesystem::exists(host::fsPath(path), ec)) {
+      reason = path + ": something of that name is in the way";
+      return false;
+    }
+    return note(job, reason);
+  };
   if (save_ == Save::kRaw)
-    return host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error, noteIt);
-  // Kept from frame to frame by each writer thread: a frame's worth of storage
-  // made afresh each time costs more than its compression.
-  thread_local host::Image image;
-  thread_local std::vector<std::uint8_t> png;
+    return host::writeFileWhole(path, job.frame.data.data(), job.frame.data.size(), error, noteIt,
+                                true);
   if (!host::decodeImage(job.frame, image)) {
     error = path + ": frame type " + std::to_string(job.frame.frameType) + " unknown";
     return false;
@@ -203,26 +357,59 @@ bool FrameWriter::write(Job& job, std::string& error) {
     error = path + ": " + error;
     return false;
   }
-  return host::writeFileWhole(path, png.data(), png.size(), error, noteIt);
+  return host::writeFileWhole(path, png.data(), png.size(), error, noteIt, true);
 }
 
+// Waits for the lines of the frames before this one, in the record's order.
 bool FrameWriter::note(const Job& job, std::string& error) {
   const Record& r = job.record;
   nlohmann::json line = {{"number", r.number},
                          {"file", fileName(r.index)},
                          {"time", r.time},
                          {"gap", r.gap < 0 ? nlohmann::json(nullptr) : nlohmann::json(r.gap)},
-                         {"skippedBefore", r.skipped}};
-  if (save_ == Save::kTiff) line["page"] = r.index;
-  const std::string text = dumpJson(line) + "\n";
-  std::lock_guard<std::mutex> lock(recordMutex_);
-  errno = 0;
-  // Flushed line by line: a line the system has is kept when the process is killed.
-  if (std::fwrite(text.data(), 1, text.size(), record_) != text.size() ||
-      std::fflush(record_) != 0) {
-    error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
-    return false;
+                         {"skippedBefore", r.skipped},
+                         {"lostBefore", r.lost}};
+  if (save_ == Save::kTiff || save_ == Save::kOmeTiff) {
+    line["page"] = r.index;
+    if (r.index == 1) {
+      // What the stack's first page will say of all of them.
+      line["width"] = job.frame.width;
+      line["height"] = job.frame.height;
+      line["frameTypeCode"] = job.frame.frameType;
+      line["frameType"] = host::frameTypeName(job.frame.frameType);
+      const host::PixelKind kind = host::pixelKind(job.frame.frameType);
+      if (kind == host::PixelKind::kBayer8 || kind == host::PixelKind::kBayer16)
+        line["bayer"] = pixel::bayerName(pixel::bayerOfFrameType(job.frame.frameType));
+    }
   }
+  const std::string text = dumpJson(line) + "\n";
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return nextLine_ == r.index; });
+  }
+  // The record is this frame's alone until it settles, and the lock is free
+  // meanwhile: the acquisition never waits for the disk.
+  errno = 0;
+  // Flushed line by line: a line the system has is kept when the process is
+  // killed; on the disk with the names renamed before it, every so often.
+  bool ok =
+      std::fwrite(text.data(), 1, text.size(), record_) == text.size() && std::fflush(record_) == 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (ok && now - synced_ >= kRecordSync) {
+    std::string why;
+    ok = syncFolder(folder_, why) && host::syncFile(record_);
+    if (!ok && !why.empty()) {
+      error = why;
+      return false;
+    }
+    synced_ = now;
+  }
+  if (!ok) {
+    error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    return false;  // the caller settles it as dropped
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  settle(r.index);
   return true;
 }
 

@@ -34,14 +34,6 @@ const char* speedName(std::uint8_t speed) {
   return speed < 6 ? names[speed] : "?";
 }
 
-// A value for people: texts as they are, numbers to six significant digits.
-std::string shortNumber(const nlohmann::json& value) {
-  if (value.is_string()) return value.get<std::string>();
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value.get<double>());
-  return text;
-}
-
 }  // namespace
 
 int describeBus(bool json) {
@@ -196,10 +188,16 @@ int deviceInfo(const Common& common, const InfoOptions& options) {
     } else {
       range = shortNumber(p["min"]) + " .. " + shortNumber(p["max"]);
     }
-    std::printf("  %-28s %-11s %-24s default %-10s value %s\n",
+    const std::string unit = p.contains("unit") ? " " + p["unit"].get<std::string>() : "";
+    range += unit;
+    std::printf("  %-28s %-11s %-24s host default %-10s value %s\n",
                 p["name"].get<std::string>().c_str(), p["type"].get<std::string>().c_str(),
-                range.c_str(), shortNumber(p["default"]).c_str(), shortNumber(p["value"]).c_str());
+                range.c_str(), shortNumber(p["default"]).c_str(),
+                (shortNumber(p["value"]) + unit).c_str());
   }
+  std::printf(
+      "  (host default: what the module declared to the host, the value a host resets to; "
+      "value: the camera's now. Absolute values in IIDC's units.)\n");
   if (!facts.format7.empty()) std::printf("Format 7 regions:\n");
   for (const Format7Facts& f : facts.format7) std::printf("  %s\n", regionRule(f).c_str());
   std::printf("Hardware triggers:%s\n", triggers.empty() ? " none" : "");

@@ -1,170 +1,198 @@
 #include "run_folder.h"
 
-#include <fcntl.h>
-#include <cerrno>
+#include <cctype>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
+#include <fstream>
+#include <set>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <sys/stat.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#include <csignal>
-#endif
+#include <nlohmann/json.hpp>
 
+#include "acquire_record.h"
 #include "paths.h"
+#include "support.h"
+#include "text.h"
 
 namespace tool {
 namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kLockName = ".corvane-acquire.lock";
+constexpr int kAttempts = 50;
 
-bool ours(const std::string& name) {
-  std::string base = name;
-  if (base.size() > 5 && base.compare(base.size() - 5, 5, ".part") == 0)
-    base.resize(base.size() - 5);
-  return base.rfind("frame_", 0) == 0 || base == "frames.tif" || base == "frames.jsonl" ||
-         base == "contact_sheet.png" || base == "raw.json" || base == "acquisition.json";
+// The names acquire gives its frames' files: frame_<digits>.png or .raw, or a stack.
+bool frameFileName(const std::string& name) {
+  if (name == "frames.tif" || name == "frames.ome.tif") return true;
+  if (name.rfind("frame_", 0) != 0) return false;
+  const std::size_t dot = name.find('.', 6);
+  if (dot == std::string::npos || dot == 6) return false;
+  for (std::size_t i = 6; i < dot; ++i)
+    if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
+  const std::string ext = name.substr(dot);
+  return ext == ".png" || ext == ".raw";
 }
 
-unsigned long thisProcess() {
-#if defined(_WIN32)
-  return GetCurrentProcessId();
-#else
-  return static_cast<unsigned long>(getpid());
-#endif
+bool regularFile(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_regular_file(fs::symlink_status(path, ec));
 }
 
-bool running(unsigned long process) {
-#if defined(_WIN32)
-  HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(process));
-  if (h == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
-  DWORD code = 0;
-  const bool alive = GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
-  CloseHandle(h);
-  return alive;
-#else
-  return kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM;
-#endif
-}
-
-// Creates the lock file only if there is none; its text is the process's id.
-int createExclusive(const std::string& path) {
-#if defined(_WIN32)
-  return _wopen(host::widePath(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                _S_IREAD | _S_IWRITE);
-#else
-  return open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
-#endif
+nlohmann::json readJson(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return nlohmann::json::parse(in, nullptr, false);
 }
 
 }  // namespace
 
-bool RunFolder::lock(std::string& error) {
-  lockPath_ = host::joinPath(dir_, kLockName);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    errno = 0;
-    const int fd = createExclusive(lockPath_);
-    if (fd >= 0) {
-      const std::string text = std::to_string(thisProcess()) + "\n";
-#if defined(_WIN32)
-      const bool ok = _write(fd, text.data(), static_cast<unsigned>(text.size())) ==
-                      static_cast<int>(text.size());
-      _close(fd);
-#else
-      const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-      close(fd);
-#endif
-      if (!ok) {
-        error = "cannot write to folder '" + dir_ + "': " + std::strerror(errno ? errno : EIO);
-        std::error_code ec;
-        fs::remove(host::fsPath(lockPath_), ec);
+bool RunFolder::make(std::string& error) {
+  const fs::path path = host::fsPath(dir_);
+  std::error_code ec;
+  if (fs::exists(path, ec)) {
+    if (fs::is_directory(path, ec)) return true;
+    error = "'" + dir_ + "' is a file, not a folder";
+    return false;
+  }
+  // Level by level, so that this run knows which folders are its own.
+  std::vector<fs::path> missing;
+  for (fs::path p = path; !p.empty() && !fs::exists(p, ec); p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+    if (fs::create_directory(*at, ec)) made_.push_back(*at);
+    if (ec) {
+      error = "cannot make folder '" + dir_ + "': " + ec.message();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RunFolder::takeLock(std::string& error) {
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (!make(error)) return false;
+    holdAt("made");
+    switch (lock_.take(lockPath_, error)) {
+      case FolderLock::Take::kTaken:
+        holdAt("locked");
+        lock_.say("process " + std::to_string(processId()) + ", corvane-host acquire since " +
+                  utcAt(unixNow()) + "\n");
+        return true;
+      case FolderLock::Take::kHeld: {
+        std::string holder;
+        if (std::FILE* f = host::openFile(lockPath_, "rb")) {
+          char text[200] = {};
+          holder.assign(text, std::fread(text, 1, sizeof text - 1, f));
+          std::fclose(f);
+        }
+        while (!holder.empty() && std::isspace(static_cast<unsigned char>(holder.back())))
+          holder.pop_back();
+        error = "folder '" + dir_ + "' is in use by another acquisition: its lock file '" +
+                lockPath_ + "' is held by " +
+                (holder.empty() ? "a run that has not yet said who it is" : printable(holder));
+        made_.clear();  // the folder is that run's now
         return false;
       }
-      locked_ = true;
-      return true;
+      case FolderLock::Take::kGone:
+        continue;
+      case FolderLock::Take::kFailed:
+        error = "cannot write to folder '" + dir_ + "': " + error;
+        return false;
     }
-    if (errno != EEXIST) {
-      error = "cannot write to folder '" + dir_ + "': " + std::strerror(errno);
-      return false;
-    }
-    unsigned long owner = 0;
-    if (std::FILE* f = host::openFile(lockPath_, "rb")) {
-      if (std::fscanf(f, "%lu", &owner) != 1) owner = 0;
-      std::fclose(f);
-    }
-    if (owner != 0 && owner != thisProcess() && running(owner)) {
-      error = "folder '" + dir_ + "' is in use by another acquisition (process " +
-              std::to_string(owner) + ")";
-      return false;
-    }
-    // Left by a run that was killed: its process is gone.
-    std::error_code ec;
-    fs::remove(host::fsPath(lockPath_), ec);
   }
-  error = "folder '" + dir_ + "' is in use by another acquisition";
+  error = "cannot lock '" + lockPath_ + "': it went each time it was opened";
   return false;
 }
 
 bool RunFolder::prepare(const std::string& dir, bool overwrite, std::string& error) {
   dir_ = dir;
-  overwrite_ = overwrite;
-  made_ = false;
-  const fs::path path = host::fsPath(dir);
-  std::error_code ec;
-  if (fs::exists(path, ec)) {
-    if (!fs::is_directory(path, ec)) {
-      error = "'" + dir + "' is a file, not a folder";
-      return false;
-    }
-  } else {
-    fs::create_directories(path, ec);
-    if (ec) {
-      error = "cannot make folder '" + dir + "': " + ec.message();
-      return false;
-    }
-    made_ = true;
-  }
-  if (!lock(error)) {
-    dropIfMade();
+  lockPath_ = host::joinPath(dir_, kLockName);
+  if (!takeLock(error)) {
+    dropRun();
     return false;
   }
+  std::error_code ec;
   bool used = false;
-  for (const auto& entry : fs::directory_iterator(path, ec))
+  for (const auto& entry : fs::directory_iterator(host::fsPath(dir_), ec))
     if (entry.path().filename() != kLockName) used = true;
   if (used && !overwrite) {
     error = "folder '" + dir +
             "' holds files already; give --overwrite to write over an earlier acquisition's, "
             "or another folder";
-    release();
+    dropRun();
     return false;
   }
   return true;
 }
 
-void RunFolder::clearEarlier() {
-  if (!overwrite_) return;
+bool RunFolder::clearEarlier(const std::vector<std::string>& names, std::string& error) {
+  const fs::path folder = host::fsPath(dir_);
+  std::set<std::string> recorded;
+  const nlohmann::json summary = readJson(folder / "acquisition.json");
+  // An earlier run's acquisition.json is the first file it makes: without it,
+  // nothing in the folder is any run's.
+  if (summary.is_object() && summary.value("record", "") == "frames.jsonl") {
+    recorded = {"acquisition.json", "frames.jsonl", "contact_sheet.png"};
+    const std::string files = summary.value("files", "");
+    if (files == "frames.tif" || files == "frames.ome.tif") recorded.insert(files);
+    if (summary.value("save", "") == "raw") recorded.insert("raw.json");
+    std::ifstream lines(folder / "frames.jsonl", std::ios::binary);
+    for (std::string line; std::getline(lines, line);) {
+      const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+      if (j.is_object() && j.contains("file") && j["file"].is_string() &&
+          frameFileName(j["file"].get<std::string>()))
+        recorded.insert(j["file"].get<std::string>());
+    }
+  }
+  std::string failures;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(host::fsPath(dir_), ec))
-    if (ours(host::utf8Of(entry.path().filename()))) fs::remove(entry.path(), ec);
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = host::utf8Of(entry.path().filename());
+    std::string base = name;
+    const bool part = base.size() > 5 && base.compare(base.size() - 5, 5, ".part") == 0;
+    if (part) base.resize(base.size() - 5);
+    // A .part is a file the earlier run was making when it ended: one of its
+    // own names, or a frame's it had no line for yet.
+    const bool ours =
+        recorded.count(base) > 0 || (part && !recorded.empty() && frameFileName(base) &&
+                                     base != "frames.tif" && base != "frames.ome.tif");
+    if (!ours || !regularFile(entry.path())) continue;
+    std::error_code removal;
+    if (!fs::remove(entry.path(), removal) && removal)
+      failures += (failures.empty() ? "" : ", ") + name + " (" + removal.message() + ")";
+  }
+  if (!failures.empty()) {
+    error = "cannot remove the earlier acquisition's " + failures + " in '" + dir_ +
+            "'; nothing was written";
+    return false;
+  }
+  for (const std::string& name : names)
+    for (const std::string& each : {name, name + ".part"})
+      if (fs::exists(fs::symlink_status(folder / host::fsPath(each), ec))) {
+        error = "'" + host::joinPath(dir_, each) +
+                "' is in the way and no earlier acquisition recorded it as its own; move it, or "
+                "write to another folder";
+        return false;
+      }
+  return true;
 }
 
-void RunFolder::dropIfMade() {
-  release();
-  std::error_code ec;
-  if (made_) fs::remove_all(host::fsPath(dir_), ec);
-  made_ = false;
+void RunFolder::own(const std::string& name) {
+  owned_.push_back(name);
 }
 
-void RunFolder::release() {
-  if (!locked_) return;
+void RunFolder::dropRun() {
   std::error_code ec;
-  fs::remove(host::fsPath(lockPath_), ec);
-  locked_ = false;
+  if (lock_.held()) {
+    const fs::path folder = host::fsPath(dir_);
+    for (const std::string& name : owned_)
+      for (const std::string& each : {name, name + ".part"})
+        if (regularFile(folder / host::fsPath(each))) fs::remove(folder / host::fsPath(each), ec);
+  }
+  owned_.clear();
+  lock_.release();
+  // Only while empty: a folder another run has begun to use keeps its lock file.
+  for (auto at = made_.rbegin(); at != made_.rend(); ++at) fs::remove(*at, ec);
+  made_.clear();
 }
 
 }  // namespace tool

@@ -1,10 +1,15 @@
-// The folder an acquisition writes into: made when missing, refused when it
-// holds files (unless overwrite) or another run is writing there, locked for
-// the run's length. With overwrite, an earlier run's files stay until the new
-// run has its first frame, so a run that fails to start destroys nothing.
+// The folder an acquisition writes into: made when missing (with its
+// parents), refused when another run holds it or, without overwrite, when it
+// holds files. The run holds the system's lock on a file in it from before it
+// touches anything there until its record is final; the system lets go when
+// the process dies, so a lock file left behind stops no one.
 #pragma once
 
+#include <filesystem>
 #include <string>
+#include <vector>
+
+#include "disk.h"
 
 namespace tool {
 
@@ -15,23 +20,33 @@ class RunFolder {
   RunFolder(const RunFolder&) = delete;
   RunFolder& operator=(const RunFolder&) = delete;
 
-  // False with the reason (a sentence without "acquire: ").
+  // False with the reason (a sentence without "acquire: "), having removed
+  // only folders this run made and no other run holds.
   bool prepare(const std::string& dir, bool overwrite, std::string& error);
-  // Removes an earlier run's files (with overwrite); once the first new frame is here.
-  void clearEarlier();
-  // Removes the folder if this run made it and wrote nothing into it.
-  void dropIfMade();
-  // Lets go of the lock.
-  void release();
+  // With overwrite: removes the files an earlier run recorded as its own
+  // (its acquisition.json, frames.jsonl and the files they name, their .part
+  // leftovers, its contact sheet). False, having written nothing, when one
+  // could not be removed or a file no run recorded has a name in names (the
+  // files this run is about to make).
+  bool clearEarlier(const std::vector<std::string>& names, std::string& error);
+  // A file of this run, by name: dropRun removes it.
+  void own(const std::string& name);
+  // Removes this run's own files, lets go of the lock, and removes the
+  // folders it made as long as they are empty.
+  void dropRun();
+  // Lets go of the lock (its file goes too).
+  void release() { lock_.release(); }
+  const std::string& lockPath() const { return lockPath_; }
 
  private:
-  bool lock(std::string& error);
+  bool make(std::string& error);
+  bool takeLock(std::string& error);
 
   std::string dir_;
   std::string lockPath_;
-  bool made_ = false;
-  bool locked_ = false;
-  bool overwrite_ = false;
+  std::vector<std::filesystem::path> made_;  // the folders this run made, outermost first
+  std::vector<std::string> owned_;
+  FolderLock lock_;
 };
 
 }  // namespace tool

@@ -1,6 +1,10 @@
 #include "support.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -9,9 +13,24 @@
 #include "cli_values.h"
 #include "commands.h"
 #include "kit.h"
+#include "paths.h"
+#include "text.h"
 #include "virtual_bus.h"
 
 namespace tool {
+
+void holdAt(const char* step) {
+  const char* hold = std::getenv("CORVANE_HOLD");
+  if (hold == nullptr) return;
+  const std::string text = hold;
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || text.compare(0, colon, step) != 0) return;
+  const std::string path = text.substr(colon + 1);
+  if (std::FILE* f = host::openFile(path + ".reached", "wb")) std::fclose(f);
+  std::error_code ec;
+  for (int i = 0; i < 6000 && !std::filesystem::exists(host::fsPath(path), ec); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
 
 int fail(const std::string& message) {
   std::fprintf(stderr, "corvane-host: %s\n", message.c_str());
@@ -107,6 +126,20 @@ std::string regionRule(const Format7Facts& f) {
   return text;
 }
 
+std::string unitOf(const std::string& propertyName) {
+  static const std::pair<const char*, const char*> kUnits[] = {
+      {"Brightness", "%"}, {"Auto_Exposure", "EV"}, {"White_Balance", "K"}, {"Hue", "deg"},
+      {"Saturation", "%"}, {"Shutter", "s"},        {"Gain", "dB"},         {"Iris", "F"},
+      {"Focus", "m"},      {"Temperature", "K"},    {"Trigger_Delay", "s"}, {"Frame_Rate", "fps"},
+      {"Zoom", "power"},   {"Pan", "deg"},          {"Tilt", "deg"}};
+  const std::size_t at = propertyName.find("_Absolute_Value");
+  if (at == std::string::npos) return {};
+  const std::string feature = propertyName.substr(0, at);
+  for (const auto& [name, unit] : kUnits)
+    if (feature.rfind(name, 0) == 0) return unit;
+  return {};
+}
+
 nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value) {
   nlohmann::json p = {
       {"name", declared.name()}, {"identifier", declared.id()}, {"readOnly", declared.readOnly()}};
@@ -130,10 +163,11 @@ nlohmann::json propertyJson(const host::Property& declared, const host::Property
       break;
     case host::PropertyType::kDouble:
       p["type"] = "double";
-      p["min"] = declared.minimum();
-      p["max"] = declared.maximum();
-      p["default"] = def.real;
-      p["value"] = value != nullptr ? nlohmann::json(value->real) : nlohmann::json();
+      p["min"] = asCameraGave(declared.minimum());
+      p["max"] = asCameraGave(declared.maximum());
+      p["default"] = asCameraGave(def.real);
+      p["value"] = value != nullptr ? nlohmann::json(asCameraGave(value->real)) : nlohmann::json();
+      if (const std::string unit = unitOf(declared.name()); !unit.empty()) p["unit"] = unit;
       break;
   }
   return p;

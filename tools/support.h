@@ -16,6 +16,11 @@
 
 namespace tool {
 
+// For tests of runs that meet: with CORVANE_HOLD=STEP:PATH in the
+// environment, the run makes PATH.reached at the step so named and waits
+// (two minutes at most) for PATH to appear. Otherwise nothing.
+void holdAt(const char* step);
+
 // Applies NAME=VALUE settings in order; false with the first problem in error.
 bool applySettings(host::VideoInput& input, const std::vector<std::string>& settings,
                    std::string& error);
@@ -34,6 +39,8 @@ class Pulses {
   Pulses& operator=(const Pulses&) = delete;
   void start(double rate);
   void stop();
+  // Whether this fires the pulses (the virtual bus's camera).
+  bool fires() const { return camera_ != 0; }
 
  private:
   std::uint64_t camera_;
@@ -52,6 +59,10 @@ std::string regionRule(const Format7Facts& facts);
 // identifier, readOnly (the host's condition: "never" for a writable one),
 // type, min and max or values, default and value (numbers for numbers, texts
 // for enumerations; value null when it could not be read).
+// The unit IIDC gives a feature's absolute value, for a property's name
+// ("Shutter_Absolute_Value": "s"); empty when it has none.
+std::string unitOf(const std::string& propertyName);
+// unit: for an absolute value, its IIDC unit (see unitOf).
 nlohmann::json propertyJson(const host::Property& declared, const host::PropertyValue* value);
 
 // 0 when the camera bus library starts; else says why, in one line, and returns 2.

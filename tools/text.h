@@ -12,5 +12,10 @@ namespace tool {
 std::string dumpJson(const nlohmann::json& value, int indent = -1);
 // The text as valid UTF-8, invalid bytes replaced, for printing.
 std::string printable(const std::string& text);
+// A value the camera gave as a 32-bit float, as the shortest decimal that is
+// that float (0.01, not 0.009999999776): its binary noise is no part of it.
+double asCameraGave(double value);
+// A value for people: texts as they are, numbers as the camera gave them.
+std::string shortNumber(const nlohmann::json& value);
 
 }  // namespace tool

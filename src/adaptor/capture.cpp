@@ -28,6 +28,7 @@ bool CorvaneAdaptor::start() {
   // Every host call below may close the device, on this thread or another,
   // or destroy the adaptor: the start looks again after each.
   const unsigned closes = closesSoFar();
+  const unsigned words = captureWordsSoFar();
   if (!manager->deviceIsOpen() || doomed()) return false;
   if (manager->deviceIsAcquiring()) return true;
   if (doomed()) return false;
@@ -84,11 +85,21 @@ bool CorvaneAdaptor::start() {
   // here, one that begins later sees the flag up and stops the camera.
   IAutoCriticalSection* flagHold = holdFlag();
   bool raised = false;
+  bool overtaken = false;
+  bool running = false;
   {
     std::lock_guard<RecursiveLock> state(stateLock_);
-    if (!doomed() && !closedSince(closes) && threadHandle != nullptr) raised = captureFlag = true;
+    // A start or a stop made inside this start's host calls is the later
+    // word: this one neither starts again nor undoes a stop.
+    overtaken = captureWords_ != words;
+    running = captureFlag;
+    if (!overtaken && !doomed() && !closedSince(closes) && threadHandle != nullptr) {
+      raised = captureFlag = true;
+      ++captureWords_;
+    }
   }
   imaqkit::destroy(flagHold);
+  if (overtaken) return running && !doomed() && !closedSince(closes);
   bool started = false;
   CvStatus status = 0;
   if (raised) {
@@ -171,6 +182,10 @@ bool CorvaneAdaptor::stopCapture() {
 
 void CorvaneAdaptor::stop() {
   if (!manager->deviceIsAcquiring()) return;
+  {
+    std::lock_guard<RecursiveLock> state(stateLock_);
+    ++captureWords_;
+  }
   setCaptureFlag(false);
   CvStatus stopped = 0;
   if (onAcquisitionThread()) {

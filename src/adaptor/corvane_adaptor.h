@@ -242,6 +242,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // Closes begun so far; whether one has begun since the count was read, or
   // runs now; whether this thread is closing (a call inside its own close).
   unsigned closesSoFar() noexcept;
+  // Starts that raised the flag and stops that lowered it, so far.
+  unsigned captureWordsSoFar() noexcept;
   bool closedSince(unsigned count) noexcept;
   bool closingHere() noexcept;
   // A holder on captureFlagLock, held; null when the host gives none.
@@ -250,9 +252,10 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   // Guarded by stateLock_ (see the protocol above).
   RecursiveLock stateLock_;
   AcquisitionRun* run_ = nullptr;
-  DWORD closer_ = 0;     // the thread closing the device; 0: none
-  DWORD opener_ = 0;     // the thread opening it; 0: none
-  unsigned closes_ = 0;  // closes begun so far
+  DWORD closer_ = 0;           // the thread closing the device; 0: none
+  DWORD opener_ = 0;           // the thread opening it; 0: none
+  unsigned closes_ = 0;        // closes begun so far
+  unsigned captureWords_ = 0;  // starts and stops so far
   AdaptorLocks* locks_ = nullptr;
   ListenerLink* link_ = nullptr;
   std::atomic_flag operationsLock_ = ATOMIC_FLAG_INIT;

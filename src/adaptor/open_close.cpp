@@ -264,6 +264,11 @@ bool CorvaneAdaptor::closingHere() noexcept {
   return closer_ != 0 && closer_ == GetCurrentThreadId();
 }
 
+unsigned CorvaneAdaptor::captureWordsSoFar() noexcept {
+  std::lock_guard<RecursiveLock> hold(stateLock_);
+  return captureWords_;
+}
+
 bool CorvaneAdaptor::closedSince(unsigned count) noexcept {
   std::lock_guard<RecursiveLock> hold(stateLock_);
   return closer_ != 0 || closes_ != count;

@@ -229,6 +229,7 @@ kit::Answer hook(kit::HostCall call, void* context) {
   }
   if (destroyInMyReport && call == kit::HostCall::kAdaptorError) {
     destroyInMyReport = false;
+    kit::noteAction();
     if (host::VideoInput* input = s.input) input->destroyAdaptor();
     return kit::Answer::kAsIs;
   }

@@ -89,12 +89,6 @@ CorvaneAdaptor::~CorvaneAdaptor() {
 }
 
 void CorvaneAdaptor::endWithHost() noexcept {
-  if (endedWithHost_) {
-    // The doomed path did the rest; the manager waited for the last operation.
-    imaqkit::destroy(std::exchange(manager, nullptr));
-    return;
-  }
-  endedWithHost_ = true;
   Failure why;
   if (manager != nullptr && !shielded(
                                 [&] {
@@ -112,16 +106,7 @@ void CorvaneAdaptor::endWithHost() noexcept {
     stopCamera();
   }
   shutdownDevice();
-  // Another thread inside an operation may be about to ask the manager (a
-  // check of doomed() and the call are two steps): the manager goes with the
-  // last of them.
-  const DWORD me = GetCurrentThreadId();
-  lockOperations();
-  bool othersInside = false;
-  for (const Operation* o = operations_; o != nullptr; o = o->next_)
-    othersInside = othersInside || o->thread_ != me;
-  unlockOperations();
-  if (!othersInside) imaqkit::destroy(std::exchange(manager, nullptr));
+  imaqkit::destroy(std::exchange(manager, nullptr));
 }
 
 void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delete_t) noexcept {
@@ -134,7 +119,20 @@ void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delet
     self->unlockOperations();
     return;
   }
-  const bool mine = self->inOperation(me);
+  bool mine = self->inOperation(me);
+  // Inside its own operation on a host thread while other host threads are
+  // inside theirs: those go first. Each may be about to ask the manager (its
+  // check of doomed() and its call are two steps), and none of them waits
+  // for a host thread.
+  while (mine && !self->onAcquisitionThread() && self->othersInside(me)) {
+    self->unlockOperations();
+    Sleep(1);
+    self->lockOperations();
+    if (self->doomed_) {
+      self->unlockOperations();
+      return;
+    }
+  }
   if (mine || (self->operations_ != nullptr && self->onAcquisitionThread())) {
     // Inside its own operation, or on the thread a host thread's operation may
     // be waiting for: what concerns the host ends now (its delete may be
@@ -156,6 +154,12 @@ void CorvaneAdaptor::operator delete(CorvaneAdaptor* self, std::destroying_delet
 void CorvaneAdaptor::lockOperations() noexcept {
   while (operationsLock_.test_and_set(std::memory_order_acquire)) {
   }
+}
+
+bool CorvaneAdaptor::othersInside(DWORD thread) const noexcept {
+  for (const Operation* o = operations_; o != nullptr; o = o->next_)
+    if (o->thread_ != thread) return true;
+  return false;
 }
 
 bool CorvaneAdaptor::inOperation(DWORD thread) const noexcept {

@@ -79,13 +79,13 @@ class RegisterReports;
 //
 // Destruction. Destroyed on a host thread while other threads are inside its
 // operations, the adaptor waits for those to return (none of them waits for a
-// host thread). The host may also destroy it inside one of its own calls into
-// the host on the same thread (an error report, say), or from a host call on
-// the acquisition thread while a host thread is inside an operation (which may
-// be waiting for that very thread). What destruction owes the host then
-// happens at once, before the host's delete returns: stop and close through
-// the manager, the thread ended or let go, the manager destroyed. The rest
-// (the locks, the adaptor's memory) waits until that thread's outermost
+// host thread); so does a destruction inside a host thread's own operation,
+// for the other host threads' operations, before it ends with the host. The host may also destroy
+// it inside one of its own calls into the host on the same thread (an error report, say), or from a
+// host call on the acquisition thread while a host thread is inside an operation (which may be
+// waiting for that very thread). What destruction owes the host then happens at once, before the
+// host's delete returns: stop and close through the manager, the thread ended or let go, the
+// manager destroyed. The rest (the locks, the adaptor's memory) waits until that thread's outermost
 // operation, or the last one, returns; until then the operations give up
 // early and call the host no more.
 class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
@@ -230,6 +230,8 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   void lockOperations() noexcept;
   void unlockOperations() noexcept { operationsLock_.clear(std::memory_order_release); }
   bool inOperation(DWORD thread) const noexcept;
+  // Whether a thread other than this one is inside an operation.
+  bool othersInside(DWORD thread) const noexcept;
   void waitForOtherOperations() noexcept;
   void destroyNow() noexcept;
   // What destruction owes the host, at once even when the rest waits: stop
@@ -261,8 +263,7 @@ class CorvaneAdaptor : public imaqkit::Implements<IAdaptor> {
   std::atomic_flag operationsLock_ = ATOMIC_FLAG_INIT;
   Operation* operations_ = nullptr;
   std::atomic<bool> doomed_{false};
-  bool finishing_ = false;      // one thread has taken on the destruction
-  bool endedWithHost_ = false;  // stop and close asked of the host, the device shut
+  bool finishing_ = false;  // one thread has taken on the destruction
   // A stop of the camera failed: a close stops it again.
   std::atomic<bool> cameraMayRun_{false};
   // The thread whose outermost operation destroys the doomed adaptor; 0:

@@ -350,7 +350,8 @@ void CorvaneAdaptor::shutdownDevice() noexcept {
     // outer one ends everything.
     if (closer_ == me) return;
     // A close on another host thread: this one returns once that one has.
-    while (closer_ != 0) {
+    // An open on another: it ends what it began first (its thread's wake-up).
+    while (closer_ != 0 || (opener_ != 0 && opener_ != me)) {
       hold.unlock();
       Sleep(1);
       hold.lock();

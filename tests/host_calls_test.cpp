@@ -169,6 +169,8 @@ void otherThread(HookState& s, host::VideoInput* input, Action action) {
         input->destroyAdaptor();
         break;
     }
+    // Its action may leave a frame buffer lent since the action began.
+    kit::noteAction();
     s.otherDone = true;
   });
   // Meanwhile: the other thread may wait for the very call this one is in.
@@ -231,6 +233,8 @@ kit::Answer hook(kit::HostCall call, void* context) {
     destroyInMyReport = false;
     kit::noteAction();
     if (host::VideoInput* input = s.input) input->destroyAdaptor();
+    // A frame lent meanwhile is the host's action's to drop, too.
+    kit::noteAction();
     return kit::Answer::kAsIs;
   }
   if (s.cause == Cause::kEngineThrows && call == kit::HostCall::kEngine &&

@@ -3,6 +3,7 @@
 // public operation holds registerLock for its library calls and its cache,
 // and makes its reports once the lock is given back.
 #include <mutex>
+#include <type_traits>
 
 #include "adaptor/boundary.h"
 #include "adaptor/corvane_adaptor.h"
@@ -182,65 +183,53 @@ void CorvaneAdaptor::setTrigger(bool enable, std::uint32_t source, std::uint32_t
 
 // The public operations: the work under the lock, the reports after it.
 
-bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
+namespace {
+
+template <class Work>
+auto reported(CorvaneAdaptor* adaptor, Work&& work) {
   RegisterReports reports;
-  bool done;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    done = getControl(registerId, record, reports);
+  if constexpr (std::is_void_v<decltype(work(reports))>) {
+    {
+      std::lock_guard<RecursiveLock> hold(adaptor->registerLock);
+      work(reports);
+    }
+    reports.send(adaptor);
+  } else {
+    decltype(work(reports)) result;
+    {
+      std::lock_guard<RecursiveLock> hold(adaptor->registerLock);
+      result = work(reports);
+    }
+    reports.send(adaptor);
+    return result;
   }
-  reports.send(this);
-  return done;
+}
+
+}  // namespace
+
+bool CorvaneAdaptor::GetControlRegister(std::uint32_t registerId, FeatureControlRecord& record) {
+  return reported(this, [&](RegisterReports& r) { return getControl(registerId, record, r); });
 }
 
 void CorvaneAdaptor::SetControlRegister(std::uint32_t registerId,
                                         const FeatureControlRecord& record) {
-  RegisterReports reports;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    setControl(registerId, record, reports);
-  }
-  reports.send(this);
+  reported(this, [&](RegisterReports& r) { setControl(registerId, record, r); });
 }
 
 bool CorvaneAdaptor::GetAbsControlRegister(std::uint32_t registerId,
                                            AbsoluteControlRecord& record) {
-  RegisterReports reports;
-  bool done;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    done = getAbsolute(registerId, record, reports);
-  }
-  reports.send(this);
-  return done;
+  return reported(this, [&](RegisterReports& r) { return getAbsolute(registerId, record, r); });
 }
 
 void CorvaneAdaptor::SetAbsControlRegister(std::uint32_t registerId, float value) {
-  RegisterReports reports;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    setAbsolute(registerId, value, reports);
-  }
-  reports.send(this);
+  reported(this, [&](RegisterReports& r) { setAbsolute(registerId, value, r); });
 }
 
 bool CorvaneAdaptor::GetTriggerRegister(std::uint32_t& word) {
-  RegisterReports reports;
-  bool done;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    done = getTrigger(word, reports);
-  }
-  reports.send(this);
-  return done;
+  return reported(this, [&](RegisterReports& r) { return getTrigger(word, r); });
 }
 
 void CorvaneAdaptor::SetTriggerRegister(bool enable, std::uint32_t source,
                                         std::uint32_t condition) {
-  RegisterReports reports;
-  {
-    std::lock_guard<RecursiveLock> hold(registerLock);
-    setTrigger(enable, source, condition, reports);
-  }
-  reports.send(this);
+  reported(this, [&](RegisterReports& r) { setTrigger(enable, source, condition, r); });
 }

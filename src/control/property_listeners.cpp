@@ -11,21 +11,6 @@
 #include "control/feature_table.h"
 #include "control/register_reports.h"
 
-ListenerLink* ListenerLink::make(CorvaneAdaptor* adaptor) noexcept {
-  return new (std::nothrow) ListenerLink(adaptor);
-}
-
-void ListenerLink::release() noexcept {
-  if (uses_.fetch_sub(1) == 1) delete this;
-}
-
-void ListenerLink::cut() noexcept {
-  while (lock_.test_and_set(std::memory_order_acquire)) {
-  }
-  adaptor_ = nullptr;
-  lock_.clear(std::memory_order_release);
-}
-
 // A listener's call: an operation of its adaptor from the host's call in to
 // its return, so that a destruction meanwhile (on another host thread, or
 // inside the call's own report) waits for it or finishes when it returns.

@@ -10,7 +10,7 @@
 # Debian's patches, into /usr/local/src/corvane/.
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
-      libstb-dev libcli11-dev libtiff-dev python3-tifffile clang-format dpkg-dev curl ca-certificates)
+      libstb-dev libcli11-dev python3-tifffile clang-format dpkg-dev curl ca-certificates)
 case "${1:-native}" in
   all) want+=(g++-mingw-w64-x86-64-posix wine64 wine clang lld llvm chromium chromium-driver jq) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;
@@ -51,6 +51,3 @@ debian_source cpp-httplib /usr/local/src/corvane/cpp-httplib httplib.h LICENSE
 debian_source lodepng /usr/local/src/corvane/lodepng lodepng.cpp lodepng.h LICENSE
 # PNG's deflate at a low level, fast enough for a camera's full rate.
 debian_source libdeflate /usr/local/src/corvane/libdeflate lib common_defs.h libdeflate.h COPYING
-# TIFF stacks; the Windows build compiles it from this source, the native one
-# links Debian's libtiff.
-debian_source tiff /usr/local/src/corvane/tiff CMakeLists.txt .

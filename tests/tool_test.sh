@@ -98,6 +98,9 @@ with tifffile.TiffFile(sys.argv[1] + "/frames.tif") as t:
     ij = t.imagej_metadata
     assert ij["frames"] == 60 and abs(ij["finterval"] - 150 / 8000) < 1e-9 and ij["bayer"] == "RGGB"
     assert "time" in json.loads(t.pages[59].description)
+    # As ImageJ reads a stack: images= pages, one after the other from the first page'"'"'s data.
+    raw, at, size = open(sys.argv[1] + "/frames.tif", "rb").read(), t.pages[0].dataoffsets[0], 960 * 1280
+    assert all(raw[at + i * size:at + (i + 1) * size] == t.pages[i].asarray().tobytes() for i in range(ij["images"]))
 times = [json.loads(l)["time"] for l in open(sys.argv[2] + "/frames.jsonl").read().splitlines()]
 with tifffile.TiffFile(sys.argv[2] + "/frames.ome.tif") as t:
     assert t.is_ome and t.series[0].axes == "TYX" and t.series[0].shape == (60, 960, 1280)
@@ -109,6 +112,26 @@ with tifffile.TiffFile(sys.argv[2] + "/frames.ome.tif") as t:
     assert ome.find(".//{*}AcquisitionDate").text == run["firstFrameUtc"] and abs(float(ome.find(".//{*}Pixels").get("TimeIncrement")) - 150 / 8000) < 1e-9
     assert json.loads(ome.find(".//{*}Description").text)["bayer"] == "RGGB"' \
   "$work/all-tiff" "$work/all-ome-tiff"
+# Stacks ImageJ would misread are plain stacks, read whole by tifffile, and say why:
+# more pages than directories reserved before the data, 16-bit RGB, BigTIFF.
+CORVANE_STACK_SLOTS=5 "${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 12 --save tiff \
+  --out "$(native_path "$work/past")" >"$work/past.out" 2>&1
+bus_with rgb16.json "$(f7 '{"mode": 0, "maxWidth": 64, "maxHeight": 48, "widthUnit": 8, "heightUnit": 2, "codings": [6], "packetSize": 1024}')"
+"${run[@]}" --bus "$(native_path "$work/rgb16.json")" acquire 1 --frames 4 --save tiff --out "$(native_path "$work/rgb16")" >"$work/rgb16.out" 2>&1
+"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 15000 --save tiff --out "$(native_path "$work/big")" >"$work/big.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 300); do [[ $(wc -l <"$work/big/frames.jsonl" 2>/dev/null) -ge 3 ]] && break; sleep 0.1; done
+kill -INT $pid; wait $pid; pid=""
+check "plain stacks where ImageJ would misread" "$py" -c "$tiff_strict"'
+import json, sys, tifffile
+for folder, pages, why in zip(sys.argv[1::2], (12, 4, None), sys.argv[2::2]):
+    lines = open(folder + "/frames.jsonl").read().splitlines()
+    with tifffile.TiffFile(folder + "/frames.tif") as t:
+        assert not t.is_imagej and len(t.pages) == len(lines) == (pages or len(lines)) and t.is_bigtiff == (pages is None)
+        assert [json.loads(p.description)["number"] for p in t.pages] == [json.loads(l)["number"] for l in lines]
+    said = json.load(open(folder + "/acquisition.json"))["stack"]
+    assert said.startswith("a plain TIFF stack") and why in said and why in open(folder + ".out").read(), said' \
+  "$work/past" "directories precede" "$work/rgb16" "16-bit RGB" "$work/big" "BigTIFF"
 # A region of the virtual camera at 8,000 fps: each file's first bytes carry the
 # camera's sequence number; written + skipped + lost is its span, lost exact.
 "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Raw8" --roi 8,2,64,64 --frames 3000 --save raw --buffer 1 \
@@ -267,6 +290,8 @@ expect_error 'has no hardware trigger' acquire 1 --trigger Mode_0/Source_0 --out
 expect_error '--frames takes a count' acquire 1 --frames 0 --out "$(native_path "$work/h")"
 expect_error '--pulse-rate takes a rate' acquire 2 --pulse-rate -3 --out "$(native_path "$work/i")"
 expect_error '--save takes png, tiff, ome-tiff or raw' acquire 1 --save bmp --out "$(native_path "$work/j")"
+expect_error "not 'ometiff'; did you mean 'ome-tiff'?" acquire 1 --save ometiff --out "$(native_path "$work/j")"
+expect_error '--roi is given more than once' acquire 1 --roi 0,0,8,8 --roi 0,0,16,16 --out "$(native_path "$work/j")"
 expect_error '--frames takes a count in digits (1000, not 1e3' acquire 1 --frames 1e3 --out "$(native_path "$work/j")"
 expect_error '--frames takes at most 999999999 frames' acquire 1 --frames 1000000000 --out "$(native_path "$work/j")"
 expect_error 'region 0,0,0,0 is empty: its width and height are 1 or more' acquire 1 --roi 0,0,0,0 --out "$(native_path "$work/j")"
@@ -314,7 +339,9 @@ if [[ "$tool" != *.exe ]]; then
 import json, sys, tifffile
 lines = open(sys.argv[1] + "/frames.jsonl").read().splitlines()
 with tifffile.TiffFile(sys.argv[1] + "/frames.tif") as t:
-    assert len(lines) >= 1 and len(t.pages) == len(lines) and t.pages[-1].asarray().shape == (240, 320)' "$work/small/t"
+    assert len(lines) >= 1 and len(t.pages) == len(lines) and t.pages[-1].asarray().shape == (240, 320)
+    # Its description had space kept for it: a time series still.
+    assert t.is_imagej and t.imagej_metadata["frames"] == len(lines)' "$work/small/t"
     umount "$work/small"
   else
     echo "SKIPPED: the full-disk row (a tmpfs cannot be mounted here)"
@@ -352,7 +379,7 @@ assert run["trigger"] == {"configuration": "Mode_0/Source_0", "pulseRate": 100} 
 [[ $(grep -c 'waiting for trigger pulses' "$work/slow.err") -eq 1 && $(grep -c 'Failed to receive' "$work/slow.out") -eq 0 ]] &&
   pass=$((pass + 1)) || fail "slow trigger: $(cat "$work/slow.err" "$work/slow.out")"
 expect_error '--max-viewers takes a count from 1 to 256' view 1 --max-viewers 0
-expect_error "unknown command 'lst'" lst
+expect_error "unknown command 'lst'; did you mean 'list'?" lst
 expect_error "unknown option '--bogus'" --bogus list
 expect_error "unknown option '--frame'; did you mean '--frames'?" acquire 1 --frame 10 --out "$(native_path "$work/k")"
 expect_error "--pulse-rate is the rate of hardware trigger pulses; it needs --trigger" acquire 2 --pulse-rate 5 --out "$(native_path "$work/k")"

@@ -66,12 +66,11 @@ FrameWriter::Save saveOf(const std::string& save) {
   return FrameWriter::Save::kPng;
 }
 
-const char* filesSaid(FrameWriter::Save save) {
+std::string filesSaid(FrameWriter::Save save, const FrameWriter& writer) {
   switch (save) {
     case FrameWriter::Save::kTiff:
-      return "frames.tif (an ImageJ hyperstack at the data's depth)";
     case FrameWriter::Save::kOmeTiff:
-      return "frames.ome.tif (OME-TIFF at the data's depth)";
+      return writer.filePattern() + " (" + writer.stackSaid() + ")";
     case FrameWriter::Save::kRaw:
       return "the camera's bytes (raw.json says how)";
     case FrameWriter::Save::kPng:
@@ -327,6 +326,8 @@ int acquire(const Common& common, const AcquireOptions& options) {
   summary["warnings"] = warnings;
   summary["contactSheet"] = sheetPath;
   summary["files"] = writer.filePattern();
+  if (save == FrameWriter::Save::kTiff || save == FrameWriter::Save::kOmeTiff)
+    summary["stack"] = writer.stackSaid();
   std::string summaryError;
   if (!writeSummary(summaryError) && error.empty()) error = summaryError;
   // Held until the record is final: the folder is this run's till then.
@@ -380,7 +381,8 @@ int acquire(const Common& common, const AcquireOptions& options) {
     std::printf(
         "in %s: %s, contact sheet %s, a line for every frame in frames.jsonl, the run in "
         "acquisition.json\n",
-        outDir.c_str(), filesSaid(save), sheetPath.empty() ? "none" : sheetPath.c_str());
+        outDir.c_str(), filesSaid(save, writer).c_str(),
+        sheetPath.empty() ? "none" : sheetPath.c_str());
     for (const json& w : warnings) {
       const std::size_t times = w["times"].get<std::size_t>();
       std::printf("warning %s: %s%s\n", printable(w["identifier"].get<std::string>()).c_str(),

@@ -105,9 +105,7 @@ bool isPort(const std::string& text) {
   return host::parseCount(text, n) && n <= 65535;
 }
 
-bool isSave(const std::string& text) {
-  return text == "png" || text == "tiff" || text == "ome-tiff" || text == "raw";
-}
+const std::vector<std::string> kSaves = {"png", "tiff", "ome-tiff", "raw"};
 
 bool isBufferSize(const std::string& text) {
   std::uint32_t n = 0;
@@ -130,22 +128,50 @@ std::size_t distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-// ", did you mean '--frames'?" for the option of app nearest to the one given,
-// when one is near enough to be a slip; empty otherwise.
-std::string nearest(const CLI::App& app, const std::string& given) {
-  const std::string name = given.substr(0, given.find('='));
+// "; did you mean 'tiff'?" for the candidate nearest to the word given, when
+// it is fewer than bound edits away or starts with the word (--frame for
+// --frames); empty otherwise: more edits is another word.
+std::string nearestOf(const std::string& given, const std::vector<std::string>& candidates,
+                      std::size_t bound) {
   std::string best;
-  std::size_t bestDistance = 3;  // more edits than this is another word
-  for (const CLI::Option* option : app.get_options()) {
-    for (const std::string& longName : option->get_lnames()) {
-      const std::string candidate = "--" + longName;
-      const std::size_t d = distance(name, candidate);
-      // A prefix of the option (--frame for --frames) is a slip too.
-      if (d < bestDistance || (candidate.rfind(name, 0) == 0 && name.size() > 3 && best.empty()))
-        best = candidate, bestDistance = std::min(d, bestDistance);
-    }
+  for (const std::string& candidate : candidates) {
+    const std::size_t d = distance(given, candidate);
+    if (d < bound || (candidate.rfind(given, 0) == 0 && given.size() > 3 && best.empty()))
+      best = candidate, bound = std::min(d, bound);
   }
   return best.empty() ? "" : "; did you mean '" + best + "'?";
+}
+
+// A short word is near another only one edit away.
+std::size_t slipsIn(const std::string& word) {
+  return std::min<std::size_t>(3, std::max<std::size_t>(2, word.size() / 3 + 1));
+}
+
+// The option of app nearest to the one given.
+std::string nearest(const CLI::App& app, const std::string& given) {
+  std::vector<std::string> names;
+  for (const CLI::Option* option : app.get_options())
+    for (const std::string& longName : option->get_lnames()) names.push_back("--" + longName);
+  return nearestOf(given.substr(0, given.find('=')), names, 3);
+}
+
+// The command of app nearest to the word given.
+std::string nearestCommand(const CLI::App& app, const std::string& given) {
+  std::vector<std::string> names;
+  for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; }))
+    names.push_back(sub->get_name());
+  return nearestOf(given, names, slipsIn(given));
+}
+
+// --save: the names it takes, and the nearest when the one given is a slip.
+CLI::Validator saveName() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (std::find(kSaves.begin(), kSaves.end(), text) != kSaves.end()) return {};
+        return kTakes.at("--save") + ", not '" + text + "'" +
+               nearestOf(text, kSaves, slipsIn(text));
+      },
+      "");
 }
 
 bool isNotEmpty(const std::string& text) {
@@ -177,7 +203,9 @@ std::string oneLine(const CLI::App& app, const CLI::ParseError& e) {
   if (colon != std::string::npos) {
     const std::string option = message.substr(0, colon);
     auto takes = kTakes.find(option);
-    if (takes != kTakes.end()) {
+    if (message.find("At Most 1 required but received") != std::string::npos) {
+      message = option + " is given more than once";
+    } else if (takes != kTakes.end()) {
       const bool ours = dynamic_cast<const CLI::ValidationError*>(&e) != nullptr;
       message = option + " " + (ours ? message.substr(colon + 2) : takes->second);
     }
@@ -191,7 +219,10 @@ std::string extras(const CLI::App& app) {
   const std::vector<std::string> left = app.remaining();
   if (!left.empty()) {
     const std::string& a = left.front();
-    if (a.rfind('-', 0) != 0) return "unknown command '" + a + "' (see --help)";
+    if (a.rfind('-', 0) != 0) {
+      const std::string hint = nearestCommand(app, a);
+      return "unknown command '" + a + "'" + (hint.empty() ? " (see --help)" : hint);
+    }
     const std::string hint = nearest(app, a);
     return "unknown option '" + a + "'" + (hint.empty() ? " (see --help)" : hint);
   }
@@ -278,7 +309,7 @@ int run(int argc, char** argv) {
                    "the data's depth; ome-tiff: an OME-TIFF stack; raw: the camera's bytes "
                    "(16-bit samples little-endian, as the library gives them)")
       ->type_name("png|tiff|ome-tiff|raw")
-      ->check(takes("--save", isSave));
+      ->check(saveName());
   acquiring
       ->add_option("--buffer", acquire.bufferMib,
                    "memory for frames waiting to be written, in MiB (default 256: some seconds "

@@ -39,9 +39,6 @@ class FolderLock {
 
 // Makes what a folder's entries name (made, renamed, removed) durable.
 bool syncFolder(const std::string& dir, std::string& error);
-// Flushes a file that libtiff holds open, by the number TIFFFileno gives it
-// (a descriptor here, a handle on Windows).
-bool syncTiffFile(int number);
 // This process's id.
 unsigned long processId();
 

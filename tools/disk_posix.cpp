@@ -70,10 +70,6 @@ bool syncFolder(const std::string& dir, std::string& error) {
   return ok;
 }
 
-bool syncTiffFile(int number) {
-  return fdatasync(number) == 0;
-}
-
 unsigned long processId() {
   return static_cast<unsigned long>(getpid());
 }

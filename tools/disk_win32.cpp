@@ -101,10 +101,6 @@ bool syncFolder(const std::string& dir, std::string& error) {
   return ok;
 }
 
-bool syncTiffFile(int number) {
-  return FlushFileBuffers(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(number)));
-}
-
 unsigned long processId() {
   return GetCurrentProcessId();
 }

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
 #include <nlohmann/json.hpp>
 
 #include "acquire_record.h"
+#include "cli_values.h"
 #include "disk.h"
 #include "frame_types.h"
 #include "image.h"
@@ -36,6 +38,23 @@ std::string systemReason() {
 // made afresh each time costs more than its compression.
 thread_local host::Image image;
 thread_local std::vector<std::uint8_t> png;
+
+// Directories to reserve for a stack of this many pages; CORVANE_STACK_SLOTS
+// makes it fewer, so that a test reaches the pages past them in seconds.
+std::uint64_t stackSlots(std::uint64_t frames) {
+  const char* slots = std::getenv("CORVANE_STACK_SLOTS");
+  std::uint32_t n = 0;
+  return slots != nullptr && host::parseCount(slots, n) ? std::min<std::uint64_t>(frames, n)
+                                                        : frames;
+}
+
+// Why ImageJ could not read the stack as its own hyperstack; empty when it can.
+std::string notImagej(const TiffStack& stack, const StackFacts& facts) {
+  if (stack.big()) return "BigTIFF, as the frames asked for could pass 4 GB";
+  if (facts.samples == 3 && facts.bits == 16) return "16-bit RGB";
+  if (!stack.contiguous()) return "pages past those whose directories precede the data";
+  return {};
+}
 
 // Bytes a page of the stack takes: YUV becomes RGB.
 std::uint64_t pageBytes(const FrameWriter::Expected& e) {
@@ -70,7 +89,7 @@ bool FrameWriter::open(const Expected& expected) {
   if (stack && expected.width > 0) {
     stack_ = std::make_unique<TiffStack>();
     if (!stack_->open(host::joinPath(folder_, fileName(1)),
-                      needsBigTiff(frames_, pageBytes(expected)), error_))
+                      needsBigTiff(frames_, pageBytes(expected)), stackSlots(frames_), error_))
       return false;
   }
   const std::size_t threads = stack ? 1 : 2;
@@ -183,7 +202,13 @@ void FrameWriter::readRecord(const Clock& clock, std::string& description) {
     }
   // The stack holds the pages the record lists, and no more.
   if (!stack_ || !layoutKnown || facts.times.size() != stack_->pages()) return;
-  description = save_ == Save::kOmeTiff ? omeXml(facts) : imagejDescription(facts);
+  if (save_ == Save::kOmeTiff) {
+    description = omeXml(facts);
+  } else {
+    plainWhy_ = notImagej(*stack_, facts);
+    if (plainWhy_.empty()) description = imagejDescription(facts);
+  }
+  describing_ = !description.empty();
 }
 
 std::uint64_t FrameWriter::written() {
@@ -192,7 +217,14 @@ std::uint64_t FrameWriter::written() {
 }
 
 bool FrameWriter::stackUndescribed() const {
-  return stack_ && stack_->pages() > 0 && !stack_->described();
+  return stack_ && stack_->pages() > 0 && describing_ && !stack_->described();
+}
+
+std::string FrameWriter::stackSaid() const {
+  if (save_ == Save::kOmeTiff) return "OME-TIFF at the data's depth";
+  if (plainWhy_.empty()) return "an ImageJ hyperstack at the data's depth";
+  return "a plain TIFF stack at the data's depth: " + plainWhy_ +
+         ", which ImageJ does not take as a hyperstack; --save ome-tiff keeps the time axis";
 }
 
 double FrameWriter::writingRate() {
@@ -324,7 +356,7 @@ bool FrameWriter::write(Job& job, std::string& error) {
     if (!stack_) {
       stack_ = std::make_unique<TiffStack>();
       const bool big = needsBigTiff(frames_, job.frame.data.size() * 2);
-      if (!stack_->open(path, big, error)) return false;
+      if (!stack_->open(path, big, stackSlots(frames_), error)) return false;
     }
     nlohmann::json description = {{"number", job.record.number}, {"time", job.record.time}};
     if (job.record.index == 1) {

@@ -82,6 +82,9 @@ class FrameWriter {
   // Whether a stack with pages lacks its time-series description (after a
   // failure it may). REQUIRES finish() has returned.
   bool stackUndescribed() const;
+  // What the stack is, for the user: an ImageJ hyperstack, OME-TIFF, or a
+  // plain stack and why. REQUIRES finish() has returned.
+  std::string stackSaid() const;
   // Files finished a second, from the first file's completion to the last's:
   // writers that fall behind show here, whatever the frames' arrival. 0 below two.
   double writingRate();
@@ -142,6 +145,9 @@ class FrameWriter {
   // record_, the frame whose line is next has it alone.
   std::chrono::steady_clock::time_point synced_;
   std::unique_ptr<TiffStack> stack_;
+  bool describing_ = false;  // a description was due on the stack's first page
+  std::string plainWhy_;     // why a --save tiff stack is not ImageJ's
+
   std::vector<std::thread> threads_;
 };
 

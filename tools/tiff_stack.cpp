@@ -1,34 +1,18 @@
 #include "tiff_stack.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
-#include <tiffio.h>
-
-#include "disk.h"
 #include "frame_types.h"
 #include "image.h"
 #include "paths.h"
 
 namespace tool {
 namespace {
-
-int keepReason(TIFF*, void* user, const char* module, const char* format, va_list args) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, format, args);
-  auto* reason = static_cast<std::string*>(user);
-  *reason = errno != 0 ? std::strerror(errno)
-                       : (module != nullptr ? std::string(module) + ": " : "") + text;
-  return 1;
-}
-
-int ignore(TIFF*, void*, const char*, const char*, va_list) {
-  return 1;
-}
 
 struct Layout {
   std::uint16_t samples = 1;
@@ -71,107 +55,106 @@ bool layoutOf(std::uint32_t frameType, Layout& layout) {
   return false;
 }
 
-// The file's own structure, for the two edits libtiff has no call for: ending
-// the page chain after the last complete page, and pointing the first page's
-// description at new text. Each changes bytes in place, which a full disk allows.
-class Structure {
- public:
-  explicit Structure(std::FILE* f) : f_(f) {
-    unsigned char header[16] = {};
-    if (std::fread(header, 1, 16, f_) < 8 || header[0] != 'I' || header[1] != 'I') return;
-    big_ = header[2] == 43;
-    firstLink_ = 4;
-    if (big_) firstLink_ = 8;
-    ok_ = true;
-  }
-  bool ok() const { return ok_; }
-  bool big() const { return big_; }
-  // Where the link to the first page lies.
-  std::uint64_t firstLink() const { return firstLink_; }
-  std::uint64_t read(std::uint64_t at, int bytes) {
-    unsigned char b[8] = {};
-    if (!seek(at) ||
-        std::fread(b, 1, static_cast<std::size_t>(bytes), f_) != static_cast<std::size_t>(bytes)) {
-      ok_ = false;
-      return 0;
-    }
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | b[i];
-    return v;
-  }
-  // Writes values of bytes each, one after the other, in one write.
-  void write(std::uint64_t at, std::initializer_list<std::uint64_t> values, int bytes) {
-    unsigned char b[16];
-    std::size_t n = 0;
-    for (std::uint64_t value : values)
-      for (int i = 0; i < bytes; ++i) b[n++] = static_cast<unsigned char>(value >> (8 * i));
-    if (!seek(at) || std::fwrite(b, 1, n, f_) != n) ok_ = false;
-  }
-  int offsetBytes() const { return big_ ? 8 : 4; }
-  // A page's entries: where they start, and how many.
-  std::uint64_t entries(std::uint64_t page, std::uint64_t& count) {
-    count = read(page, big_ ? 8 : 2);
-    return page + (big_ ? 8 : 2);
-  }
-  int entryBytes() const { return big_ ? 20 : 12; }
-  // Where the link to the page after this one lies.
-  std::uint64_t nextLink(std::uint64_t page) {
-    std::uint64_t count = 0;
-    const std::uint64_t first = entries(page, count);
-    return first + count * static_cast<std::uint64_t>(entryBytes());
-  }
-
- private:
-  bool seek(std::uint64_t at) {
-#if defined(_WIN32)
-    return _fseeki64(f_, static_cast<__int64>(at), SEEK_SET) == 0;
-#else
-    return fseeko(f_, static_cast<off_t>(at), SEEK_SET) == 0;
-#endif
-  }
-  std::FILE* f_;
-  bool ok_ = false, big_ = false;
-  std::uint64_t firstLink_ = 0;
+// TIFF's field types, tags and values used here.
+enum : std::uint16_t { kAscii = 2, kShort = 3, kLong = 4, kLong8 = 16 };
+enum : std::uint16_t {
+  kSubfileType = 254,
+  kWidth = 256,
+  kLength = 257,
+  kBitsPerSample = 258,
+  kCompression = 259,
+  kPhotometric = 262,
+  kDescription = 270,
+  kStripOffsets = 273,
+  kSamplesPerPixel = 277,
+  kRowsPerStrip = 278,
+  kStripByteCounts = 279,
+  kPlanarConfig = 284,
+  kSampleFormat = 339,
 };
+constexpr int kEntries = 13;
+// A page's description in its slot, with its terminating zero: ours are a
+// frame number and a time (and, on the first page, the frame type).
+constexpr std::size_t kPageText = 256;
+// Kept after the header for the stack's own description of itself.
+constexpr std::uint64_t kStackText = 1024;
+// Directories reserved at most: past this, pages have theirs after their data.
+constexpr std::uint64_t kSlotBudget = std::uint64_t{256} << 20;
 
-// Ends the chain after pages pages: a failed page may have been linked before
-// its directory reached the disk.
-bool endChain(Structure& s, std::uint64_t pages) {
-  std::uint64_t link = s.firstLink();
-  for (std::uint64_t i = 0; i < pages && s.ok(); ++i) {
-    const std::uint64_t page = s.read(link, s.offsetBytes());
-    if (page == 0) return false;
-    link = s.nextLink(page);
-  }
-  if (s.ok()) s.write(link, {0}, s.offsetBytes());
-  return s.ok();
+std::uint64_t even(std::uint64_t at) {
+  return (at + 1) & ~std::uint64_t{1};
 }
 
-// Appends the text and points the first page's description entry at it.
-bool redescribe(std::FILE* f, Structure& s, const std::string& text) {
-  const std::uint64_t page = s.read(s.firstLink(), s.offsetBytes());
-  std::uint64_t count = 0;
-  const std::uint64_t first = s.entries(page, count);
-  std::uint64_t entry = 0;
-  for (std::uint64_t i = 0; i < count && s.ok() && entry == 0; ++i)
-    if (s.read(first + i * static_cast<std::uint64_t>(s.entryBytes()), 2) ==
-        TIFFTAG_IMAGEDESCRIPTION)
-      entry = first + i * static_cast<std::uint64_t>(s.entryBytes());
-  if (entry == 0 || !s.ok() || std::fseek(f, 0, SEEK_END) != 0) return false;
-#if defined(_WIN32)
-  const std::int64_t end = _ftelli64(f);
-#else
-  const std::int64_t end = ftello(f);
-#endif
-  // Word-aligned, as TIFF asks of offsets.
-  const std::uint64_t at = (static_cast<std::uint64_t>(end) + 1) & ~std::uint64_t{1};
-  const std::string padded = std::string(at - static_cast<std::uint64_t>(end), '\0') + text;
-  if (end < 0 || std::fwrite(padded.c_str(), 1, padded.size() + 1, f) != padded.size() + 1 ||
-      std::fflush(f) != 0)
-    return false;
-  // The entry's count and offset together, once the text is on disk.
-  s.write(entry + 4, {text.size() + 1, at}, s.offsetBytes());
-  return s.ok() && std::fflush(f) == 0;
+void put(std::vector<std::uint8_t>& out, std::size_t at, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i)
+    out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// One page's directory, laid out for the file offset it goes to: the entries
+// in tag order, the link to the next page (0 until it comes), then the values
+// too long for their entry.
+class Directory {
+ public:
+  Directory(bool big, std::uint64_t at) : big_(big), at_(at) {
+    const std::size_t head = big ? 8 : 2;
+    bytes_.assign(head + kEntries * entryBytes() + offsetBytes(), 0);
+    put(bytes_, 0, kEntries, static_cast<int>(head));
+    next_ = head;
+  }
+  int offsetBytes() const { return big_ ? 8 : 4; }
+  std::size_t entryBytes() const { return big_ ? 20 : 12; }
+
+  // Numbers of a type: in the entry when they fit, else after the directory.
+  std::uint64_t add(std::uint16_t tag, std::uint16_t type, std::initializer_list<std::uint64_t> v) {
+    const int size = type == kShort ? 2 : type == kLong ? 4 : 8;
+    std::vector<std::uint8_t> values(v.size() * static_cast<std::size_t>(size));
+    std::size_t i = 0;
+    for (const std::uint64_t value : v)
+      put(values, i++ * static_cast<std::size_t>(size), value, size);
+    return entry(tag, type, v.size(), values);
+  }
+  std::uint64_t text(std::uint16_t tag, const std::string& text) {
+    std::vector<std::uint8_t> values(text.begin(), text.end());
+    values.push_back(0);
+    return entry(tag, kAscii, values.size(), values);
+  }
+  // Where in the file the link to the next page lies.
+  std::uint64_t link() const { return at_ + (big_ ? 8 : 2) + kEntries * entryBytes(); }
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  // The entry's file offset.
+  std::uint64_t entry(std::uint16_t tag, std::uint16_t type, std::uint64_t count,
+                      const std::vector<std::uint8_t>& values) {
+    const std::size_t at = next_;
+    next_ += entryBytes();
+    put(bytes_, at, tag, 2);
+    put(bytes_, at + 2, type, 2);
+    put(bytes_, at + 4, count, offsetBytes());
+    const std::size_t field = at + 4 + static_cast<std::size_t>(offsetBytes());
+    if (values.size() <= static_cast<std::size_t>(offsetBytes())) {
+      std::copy(values.begin(), values.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(field));
+    } else {
+      const std::size_t where = static_cast<std::size_t>(even(bytes_.size()));
+      put(bytes_, field, at_ + where, offsetBytes());
+      bytes_.resize(where);
+      bytes_.insert(bytes_.end(), values.begin(), values.end());
+    }
+    return at_ + at;
+  }
+  bool big_;
+  std::uint64_t at_;
+  std::size_t next_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// The most a page's directory takes: three samples and the longest description.
+std::uint64_t slotBytes(bool big) {
+  Directory d(big, 0);
+  d.add(kBitsPerSample, kShort, {16, 16, 16});
+  d.add(kSampleFormat, kShort, {1, 1, 1});
+  d.text(kDescription, std::string(kPageText - 1, ' '));
+  return (d.bytes().size() + 7) & ~std::size_t{7};
 }
 
 }  // namespace
@@ -187,7 +170,7 @@ bool stackLayout(std::uint32_t frameType, std::uint16_t& samples, std::uint16_t&
 }
 
 bool needsBigTiff(std::uint64_t frames, std::uint64_t frameBytes) {
-  // A page's tags and description take well under 4 KB.
+  // A page's directory and description take well under 4 KB.
   return frames * (frameBytes + 4096) >= (std::uint64_t{1} << 32);
 }
 
@@ -196,28 +179,59 @@ TiffStack::~TiffStack() {
   close(ignored);
 }
 
-bool TiffStack::open(const std::string& path, bool big, std::string& error) {
-  path_ = path;
-  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-  TIFFOpenOptionsSetErrorHandlerExtR(options, keepReason, &reason_);
-  TIFFOpenOptionsSetWarningHandlerExtR(options, ignore, nullptr);
-  errno = 0;
+std::string TiffStack::reason() const {
+  return path_ + ": " + std::strerror(errno != 0 ? errno : EIO);
+}
+
+bool TiffStack::writeAt(std::uint64_t at, const void* data, std::size_t size) {
 #if defined(_WIN32)
-  tiff_ = TIFFOpenWExt(host::widePath(path).c_str(), big ? "w8" : "w", options);
+  const bool sought = _fseeki64(file_, static_cast<__int64>(at), SEEK_SET) == 0;
 #else
-  tiff_ = TIFFOpenExt(path.c_str(), big ? "w8" : "w", options);
+  const bool sought = fseeko(file_, static_cast<off_t>(at), SEEK_SET) == 0;
 #endif
-  TIFFOpenOptionsFree(options);
-  if (tiff_ == nullptr) {
-    error = path + ": " + (reason_.empty() ? std::string(std::strerror(errno)) : reason_);
+  return sought && std::fwrite(data, 1, size, file_) == size;
+}
+
+bool TiffStack::writeOffset(std::uint64_t at, std::uint64_t value) {
+  std::vector<std::uint8_t> bytes(big_ ? 8 : 4);
+  put(bytes, 0, value, static_cast<int>(bytes.size()));
+  return writeAt(at, bytes.data(), bytes.size());
+}
+
+bool TiffStack::open(const std::string& path, bool big, std::uint64_t pagesAtMost,
+                     std::string& error) {
+  path_ = path;
+  big_ = big;
+  errno = 0;
+  file_ = host::openFile(path, "w+b");
+  if (file_ == nullptr) {
+    error = reason();
+    return false;
+  }
+  const std::uint64_t header = big ? 16 : 8;
+  slotBytes_ = slotBytes(big);
+  slots_ = std::min(pagesAtMost, kSlotBudget / slotBytes_);
+  dataEnd_ = (header + kStackText + slots_ * slotBytes_ + 15) & ~std::uint64_t{15};
+  link_ = big ? 8 : 4;
+  std::vector<std::uint8_t> head(header, 0);
+  head[0] = head[1] = 'I';
+  put(head, 2, big ? 43 : 42, 2);
+  if (big) put(head, 4, 8, 2);  // offsets of 8 bytes
+  // The last reserved byte written now: the system makes the space before the
+  // camera starts rather than at the first page.
+  const std::uint8_t zero = 0;
+  if (!writeAt(0, head.data(), head.size()) || !writeAt(dataEnd_ - 1, &zero, 1) ||
+      std::fflush(file_) != 0) {
+    error = reason();
+    std::fclose(std::exchange(file_, nullptr));
     return false;
   }
   return true;
 }
 
 bool TiffStack::add(const host::Frame& frame, const std::string& description, std::string& error) {
-  if (failed_) {
-    error = path_ + ": an earlier page failed";
+  if (file_ == nullptr || failed_) {
+    error = path_ + (file_ == nullptr ? ": not open" : ": an earlier page failed");
     return false;
   }
   failed_ = true;  // until the page is whole
@@ -226,9 +240,13 @@ bool TiffStack::add(const host::Frame& frame, const std::string& description, st
     error = path_ + ": frame type " + std::to_string(frame.frameType) + " unknown";
     return false;
   }
-  const std::size_t bytes = static_cast<std::size_t>(frame.width) *
-                            static_cast<std::size_t>(frame.height) * layout.samples *
-                            (layout.bits / 8);
+  if (description.size() >= kPageText) {
+    error = path_ + ": a page's description past " + std::to_string(kPageText - 1) + " bytes";
+    return false;
+  }
+  const std::uint64_t bytes = static_cast<std::uint64_t>(frame.width) *
+                              static_cast<std::uint64_t>(frame.height) * layout.samples *
+                              (layout.bits / 8);
   std::vector<std::uint8_t> converted;
   const std::uint8_t* data = frame.data.data();
   if (layout.convert) {
@@ -243,66 +261,89 @@ bool TiffStack::add(const host::Frame& frame, const std::string& description, st
     error = path_ + ": a frame shorter than its size";
     return false;
   }
-  TIFF* t = tiff_;
-  TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(frame.width));
-  TIFFSetField(t, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(frame.height));
-  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, layout.bits);
-  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, layout.samples);
-  TIFFSetField(t, TIFFTAG_SAMPLEFORMAT, layout.isSigned ? SAMPLEFORMAT_INT : SAMPLEFORMAT_UINT);
-  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
-               layout.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(frame.height));
-  TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-  reason_.clear();
+  const bool inSlot = pages_ < slots_;
+  const std::uint64_t dataAt = dataEnd_;
+  const std::uint64_t at =
+      inSlot ? (big_ ? 16 : 8) + kStackText + pages_ * slotBytes_ : even(dataAt + bytes);
+  if (!big_ && std::max(dataAt + bytes, at + slotBytes_) > 0xFFFFFFFFu) {
+    error = path_ + ": past classic TIFF's 4 GB";
+    return false;
+  }
+  Directory d(big_, at);
+  const std::uint16_t offsetType = big_ ? kLong8 : kLong;
+  d.add(kSubfileType, kLong, {2});  // a page of a multi-page image
+  d.add(kWidth, kLong, {static_cast<std::uint32_t>(frame.width)});
+  d.add(kLength, kLong, {static_cast<std::uint32_t>(frame.height)});
+  if (layout.samples == 3)
+    d.add(kBitsPerSample, kShort, {layout.bits, layout.bits, layout.bits});
+  else
+    d.add(kBitsPerSample, kShort, {layout.bits});
+  d.add(kCompression, kShort, {1});
+  d.add(kPhotometric, kShort, {layout.samples == 3 ? 2u : 1u});  // RGB, or black is zero
+  const std::uint64_t text = d.text(kDescription, description);
+  d.add(kStripOffsets, offsetType, {dataAt});
+  d.add(kSamplesPerPixel, kShort, {layout.samples});
+  d.add(kRowsPerStrip, kLong, {static_cast<std::uint32_t>(frame.height)});
+  d.add(kStripByteCounts, offsetType, {bytes});
+  d.add(kPlanarConfig, kShort, {1});
+  const std::uint64_t format = layout.isSigned ? 2 : 1;
+  if (layout.samples == 3)
+    d.add(kSampleFormat, kShort, {format, format, format});
+  else
+    d.add(kSampleFormat, kShort, {format});
   errno = 0;
-  // One strip a page; the camera's 16-bit samples are little-endian, as the
-  // stack is written on this machine.
-  if (TIFFWriteEncodedStrip(t, 0, const_cast<std::uint8_t*>(data), static_cast<tmsize_t>(bytes)) <
-          0 ||
-      !TIFFWriteDirectory(t)) {
-    error = path_ + ": " +
-            (reason_.empty() ? std::string(std::strerror(errno ? errno : EIO)) : reason_);
+  // The page's data and directory on the disk before anything links to them;
+  // the camera's 16-bit samples are little-endian, as the stack is.
+  if (!writeAt(dataAt, data, static_cast<std::size_t>(bytes)) ||
+      !writeAt(at, d.bytes().data(), d.bytes().size()) || !host::syncFile(file_) ||
+      !writeOffset(link_, at) || std::fflush(file_) != 0) {
+    error = reason();
     return false;
   }
-  // On the disk before the page's line is written. A page the disk did not
-  // take is none of the stack's: the chain ends before it at close.
-  if (!syncTiffFile(TIFFFileno(t))) {
-    error = path_ + ": " + std::strerror(errno ? errno : EIO);
-    return false;
+  if (pages_ == 0) {
+    firstText_ = text;
+    pageBytes_ = bytes;
   }
+  contiguous_ = contiguous_ && inSlot && bytes == pageBytes_;
+  dataEnd_ = inSlot ? dataAt + bytes : at + d.bytes().size();
+  link_ = d.link();
   failed_ = false;
   ++pages_;
   return true;
 }
 
-bool TiffStack::close(std::string& error, const std::string& firstDescription) {
-  if (tiff_ == nullptr) return true;
-  reason_.clear();
-  errno = 0;
-  // After a failed page, closing may still write and link its directory:
-  // the chain is ended after the close.
-  const bool flushed = failed_ || TIFFFlush(tiff_) == 1;
-  if (!flushed)
-    error = path_ + ": " +
-            (reason_.empty() ? std::string(std::strerror(errno ? errno : EIO)) : reason_);
-  TIFFClose(std::exchange(tiff_, nullptr));
-  if (!failed_ && flushed && firstDescription.empty()) return true;
-  std::FILE* f = host::openFile(path_, "r+b");
-  if (f == nullptr) {
-    if (error.empty()) error = path_ + ": " + std::strerror(errno ? errno : EIO);
-    return false;
+// The text in the space kept for it, or appended; then the first page's
+// description entry's count and offset, together, once the text is on disk.
+bool TiffStack::describeFirst(const std::string& text) {
+  std::uint64_t at = big_ ? 16 : 8;
+  if (text.size() >= kStackText) {
+    if (std::fseek(file_, 0, SEEK_END) != 0) return false;
+#if defined(_WIN32)
+    const std::int64_t end = _ftelli64(file_);
+#else
+    const std::int64_t end = ftello(file_);
+#endif
+    if (end < 0) return false;
+    at = even(static_cast<std::uint64_t>(end));
   }
-  Structure structure(f);
-  bool ok = structure.ok();
-  if (ok && (failed_ || !flushed)) ok = endChain(structure, pages_);
+  std::vector<std::uint8_t> entry(2 * static_cast<std::size_t>(big_ ? 8 : 4));
+  put(entry, 0, text.size() + 1, big_ ? 8 : 4);
+  put(entry, entry.size() / 2, at, big_ ? 8 : 4);
+  return writeAt(at, text.c_str(), text.size() + 1) && host::syncFile(file_) &&
+         writeAt(firstText_ + 4, entry.data(), entry.size()) && std::fflush(file_) == 0;
+}
+
+bool TiffStack::close(std::string& error, const std::string& firstDescription) {
+  if (file_ == nullptr) return true;
+  errno = 0;
+  // A failed page may have been linked: the chain ends before it.
+  bool ok = !failed_ || (writeOffset(link_, 0) && std::fflush(file_) == 0);
   if (ok && pages_ > 0 && !firstDescription.empty())
-    ok = described_ = redescribe(f, structure, firstDescription);
-  if (!host::syncFile(f) || std::fclose(f) != 0) ok = false;
-  if (!ok && error.empty()) error = path_ + ": " + std::strerror(errno ? errno : EIO);
-  return ok && flushed;
+    ok = described_ = describeFirst(firstDescription);
+  if (!host::syncFile(file_)) ok = false;
+  if (std::fclose(std::exchange(file_, nullptr)) != 0) ok = false;
+  if (!ok && error.empty()) error = reason();
+  return ok;
 }
 
 }  // namespace tool

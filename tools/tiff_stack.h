@@ -1,16 +1,23 @@
 // A run's frames as one multi-page TIFF stack, page by page as they come: at
 // the data's depth (8 or 16 bits; a Bayer mosaic as the sensor gives it, YUV
 // as RGB), uncompressed, each page's frame number and time in its
-// description. BigTIFF when the stack may pass 4 GB. Closed after a failure,
-// it holds exactly the pages add accepted, and their chain ends in the file.
+// description. BigTIFF when the stack may pass 4 GB.
+//
+// The pages' data follow one another with nothing between, as ImageJ reads a
+// stack: from the first page's data on, page after page, whatever the other
+// directories say. So the directories go in slots reserved between the header
+// and the data, for as many pages as the run may take (up to a bound; pages
+// past it have their directory after their data, and the stack is no longer
+// one run of data). Each page is on the disk before the page before it links
+// to it: closed after a failure, or killed, the stack holds exactly the pages
+// add accepted.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "acquisition.h"
-
-struct tiff;
 
 namespace tool {
 
@@ -21,25 +28,41 @@ class TiffStack {
   TiffStack(const TiffStack&) = delete;
   TiffStack& operator=(const TiffStack&) = delete;
 
-  // Makes the file; big: BigTIFF. False with the reason.
-  bool open(const std::string& path, bool big, std::string& error);
+  // Makes the file and reserves the directories of pagesAtMost pages (the
+  // space is taken now, not while the camera runs); big: BigTIFF. False with
+  // the reason.
+  bool open(const std::string& path, bool big, std::uint64_t pagesAtMost, std::string& error);
   // Appends a page; once it returns true the page is in the file for any
   // reader, whatever happens to the process after.
   bool add(const host::Frame& frame, const std::string& description, std::string& error);
-  // Closes the file. A non-empty description replaces the first page's
-  // (appended, then its entry changed in place: a disk that is full by then
-  // leaves the page's own).
+  // Closes the file. A non-empty description replaces the first page's: in
+  // space kept for it when it fits (a full disk takes it then), else appended.
   bool close(std::string& error, const std::string& firstDescription = {});
   // Pages in the file.
   std::uint64_t pages() const { return pages_; }
   // Whether close gave the first page the description it was handed.
   bool described() const { return described_; }
+  // Whether the pages' data are one run of equal pages, as ImageJ reads them.
+  bool contiguous() const { return contiguous_; }
+  bool big() const { return big_; }
 
  private:
-  tiff* tiff_ = nullptr;
+  bool writeAt(std::uint64_t at, const void* data, std::size_t size);
+  bool writeOffset(std::uint64_t at, std::uint64_t value);
+  bool describeFirst(const std::string& text);
+  std::string reason() const;
+
+  std::FILE* file_ = nullptr;
   std::string path_;
-  std::string reason_;  // the library's last complaint
+  bool big_ = false;
+  std::uint64_t slots_ = 0;      // directories reserved
+  std::uint64_t slotBytes_ = 0;  // each
+  std::uint64_t dataEnd_ = 0;    // where the next page's data goes
+  std::uint64_t link_ = 0;       // where the link to the next page goes
+  std::uint64_t firstText_ = 0;  // the first page's description entry
+  std::uint64_t pageBytes_ = 0;  // the first page's data
   std::uint64_t pages_ = 0;
+  bool contiguous_ = true;
   bool failed_ = false;
   bool described_ = false;
 };

@@ -101,11 +101,23 @@ const char* causeName(Cause cause) {
 }
 
 const char* actionName(Action action) {
-  static const char* const kNames[] = {
-      "Close",     "Destroy",    "Stop",         "Start",
-      "Restart",   "Open",       "Throw",        "AnswerNone",
-      "Block",     "NoHolder",   "OtherRead",    "OtherWrite",
-      "OtherStop", "OtherClose", "OtherDestroy", "OtherDestroyInReport"};
+  static const char* const kNames[] = {"Close",
+                                       "Destroy",
+                                       "Stop",
+                                       "Start",
+                                       "Restart",
+                                       "StartStop",
+                                       "Open",
+                                       "Throw",
+                                       "AnswerNone",
+                                       "Block",
+                                       "NoHolder",
+                                       "OtherRead",
+                                       "OtherWrite",
+                                       "OtherStop",
+                                       "OtherClose",
+                                       "OtherDestroy",
+                                       "OtherDestroyInReport"};
   static_assert(std::size(kNames) == static_cast<std::size_t>(Action::kCount));
   return kNames[static_cast<int>(action)];
 }
@@ -140,6 +152,7 @@ bool admits(const Place& place, Action action) {
     case Action::kStop:
     case Action::kStart:
     case Action::kRestart:
+    case Action::kStartStop:
     case Action::kOpen:
     case Action::kOtherRead:
     case Action::kOtherWrite:

@@ -45,6 +45,7 @@ enum class Action {
   kStop,                  // stops the acquisition
   kStart,                 // starts it (when it is not running)
   kRestart,               // stops and starts it again
+  kStartStop,             // starts it, then stops it
   kOpen,                  // opens the device again
   kThrow,                 // throws an exception of its own
   kAnswerNone,            // answers false, null, zero or an empty region

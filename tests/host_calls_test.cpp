@@ -201,6 +201,12 @@ kit::Answer act(HookState& s, Action action) {
         input->start(error);
       }
       break;
+    case Action::kStartStop:
+      if (input) {
+        input->start(error);
+        input->stop();
+      }
+      break;
     case Action::kOpen:
       if (input) input->open(error);
       break;
@@ -365,6 +371,19 @@ class HostCallTest : public HostTest {
     };
     while (started && !ready() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A start that said yes brings frames while the host acquires, or a
+    // report says why (unless the host itself answered falsely).
+    Step(dog, "acquiring");
+    state_.hostBusy = false;
+    const bool answeredNone = state_.fired && state_.row->action == Action::kAnswerNone;
+    auto unsaid = [&] {
+      return started && !answeredNone && input->hasAdaptor() && input->manager().isAcquiring() &&
+             input->engine().framesDelivered() == 0 && kit::reports().size() == mark;
+    };
+    const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (unsaid() && std::chrono::steady_clock::now() < patience)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (unsaid()) ADD_FAILURE() << "the host acquires, and in 2 s no frame came and nothing said why";
     Step(dog, "property");
     changeProperty(*input);
     if (shape == Shape::kStop) {

@@ -104,12 +104,17 @@ bool CorvaneAdaptor::start() {
   CvStatus status = 0;
   if (raised) {
     std::lock_guard<RecursiveLock> state(stateLock_);
-    if (!doomed() && !closedSince(closes) && threadHandle != nullptr) {
+    // The holder's destruction is a host call too: a start or a stop made
+    // inside it is the later word.
+    overtaken = captureWords_ != words + 1;
+    running = captureFlag;
+    if (!overtaken && !doomed() && !closedSince(closes) && threadHandle != nullptr) {
       PostThreadMessageA(threadId, WM_USER, 0, 0);
       status = CvStartCamera(device->cameraHandle, &startup);
       started = true;
     }
   }
+  if (overtaken) return running && !doomed() && !closedSince(closes);
   if (!started || doomed() || closedSince(closes)) return false;
   // Capture has started as far as the host goes; a camera that does not start
   // (no bandwidth left on its bus, say) sends no frames, and says why here once.

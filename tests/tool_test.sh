@@ -118,10 +118,17 @@ CORVANE_STACK_SLOTS=5 "${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 12 -
   --out "$(native_path "$work/past")" >"$work/past.out" 2>&1
 bus_with rgb16.json "$(f7 '{"mode": 0, "maxWidth": 64, "maxHeight": 48, "widthUnit": 8, "heightUnit": 2, "codings": [6], "packetSize": 1024}')"
 "${run[@]}" --bus "$(native_path "$work/rgb16.json")" acquire 1 --frames 4 --save tiff --out "$(native_path "$work/rgb16")" >"$work/rgb16.out" 2>&1
-"${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames 15000 --save tiff --out "$(native_path "$work/big")" >"$work/big.out" 2>&1 &
-pid=$!
-for _ in $(seq 1 300); do [[ $(wc -l <"$work/big/frames.jsonl" 2>/dev/null) -ge 3 ]] && break; sleep 0.1; done
-kill -INT $pid; wait $pid; pid=""
+# 15,000 pages of 640x480 at 8 bits may pass 4 GB; 13,000 may not.
+for frames in 15000 13000; do
+  "${run[@]}" acquire 1 "640X480 Mono8 30 FPS" --frames $frames --save tiff --out "$(native_path "$work/big$frames")" >"$work/big$frames.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 300); do [[ $(wc -l <"$work/big$frames/frames.jsonl" 2>/dev/null) -ge 3 ]] && break; sleep 0.1; done
+  kill -INT $pid; wait $pid; pid=""
+done
+check "13,000 8-bit pages of 640x480: classic TIFF, ImageJ's" "$py" -c "$tiff_strict"'
+import sys, tifffile
+with tifffile.TiffFile(sys.argv[1]) as t:
+    assert t.is_imagej and not t.is_bigtiff' "$work/big13000/frames.tif"
 check "plain stacks where ImageJ would misread" "$py" -c "$tiff_strict"'
 import json, sys, tifffile
 for folder, pages, why in zip(sys.argv[1::2], (12, 4, None), sys.argv[2::2]):
@@ -131,7 +138,7 @@ for folder, pages, why in zip(sys.argv[1::2], (12, 4, None), sys.argv[2::2]):
         assert [json.loads(p.description)["number"] for p in t.pages] == [json.loads(l)["number"] for l in lines]
     said = json.load(open(folder + "/acquisition.json"))["stack"]
     assert said.startswith("a plain TIFF stack") and why in said and why in open(folder + ".out").read(), said' \
-  "$work/past" "directories precede" "$work/rgb16" "16-bit RGB" "$work/big" "BigTIFF"
+  "$work/past" "directories precede" "$work/rgb16" "16-bit RGB" "$work/big15000" "BigTIFF"
 # A region of the virtual camera at 8,000 fps: each file's first bytes carry the
 # camera's sequence number; written + skipped + lost is its span, lost exact.
 "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Raw8" --roi 8,2,64,64 --frames 3000 --save raw --buffer 1 \
@@ -323,6 +330,11 @@ expect_ok '"frames": 1' acquire 1 --frames 1 --overwrite --out "$(native_path "$
 mkdir -p "$work/mine" && echo mine >"$work/mine/frames.jsonl"
 expect_error "frames.jsonl' is in the way and no earlier acquisition recorded it" acquire 1 --frames 1 --overwrite --out "$(native_path "$work/mine")"
 check "a file in the way kept" grep -q mine "$work/mine/frames.jsonl"
+# A name of the earlier run's that is now a folder: refused before anything of that run goes.
+"${run[@]}" acquire 1 --frames 1 --save tiff --out "$(native_path "$work/then")" >/dev/null 2>&1
+rm "$work/then/frames.tif" && mkdir "$work/then/frames.tif"
+expect_error "frames.tif' is in the way and is not a file" acquire 1 --frames 1 --save tiff --overwrite --out "$(native_path "$work/then")"
+check "the earlier run kept after that refusal" test -s "$work/then/acquisition.json" -a -s "$work/then/frames.jsonl"
 expect_error "no device '9'" acquire 9 --out "$(native_path "$work/pd/a/b")"
 if [[ "$tool" != *.exe ]]; then
   expect_error "cannot make folder '/proc/corvane'" acquire 1 --out /proc/corvane
@@ -343,6 +355,23 @@ with tifffile.TiffFile(sys.argv[1] + "/frames.tif") as t:
     # Its description had space kept for it: a time series still.
     assert t.is_imagej and t.imagej_metadata["frames"] == len(lines)' "$work/small/t"
     umount "$work/small"
+    # Disks that fill at every step of a small page's writing (its data, its
+    # directory, its line): the record's lines are whole and the stack holds
+    # exactly the pages they list, described.
+    for size in 150 166 184 200 216 232 248 264 280 296; do
+      mount -t tmpfs -o size=${size}k tmpfs "$work/small"
+      "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Mono8" --roi 0,0,64,64 --frames 200 --save tiff \
+        --out "$work/small/t" >/dev/null 2>&1
+      mkdir -p "$work/full$size" && cp "$work/small/t/frames.jsonl" "$work/small/t/frames.tif" "$work/full$size/"
+      umount "$work/small"
+    done
+    check "stacks on disks full at each step" "$py" -c "$tiff_strict"'
+import json, sys, tifffile
+for folder in sys.argv[1:]:
+    lines = [json.loads(l) for l in open(folder + "/frames.jsonl").read().splitlines()]
+    with tifffile.TiffFile(folder + "/frames.tif") as t:
+        assert len(t.pages) == len(lines) > 0 and t.is_imagej, (folder, len(t.pages), len(lines))
+        assert json.loads(t.pages[-1].description)["number"] == lines[-1]["number"], folder' "$work"/full*
   else
     echo "SKIPPED: the full-disk row (a tmpfs cannot be mounted here)"
   fi

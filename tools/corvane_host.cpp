@@ -8,6 +8,7 @@
 // Arguments are parsed by CLI11; every bad one ends in one line on standard
 // error and exit status 2.
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -134,9 +135,12 @@ std::size_t distance(const std::string& a, const std::string& b) {
 std::string nearestOf(const std::string& given, const std::vector<std::string>& candidates,
                       std::size_t bound) {
   std::string best;
+  // TIFF for tiff is a slip too.
+  std::string word = given;
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   for (const std::string& candidate : candidates) {
-    const std::size_t d = distance(given, candidate);
-    if (d < bound || (candidate.rfind(given, 0) == 0 && given.size() > 3 && best.empty()))
+    const std::size_t d = distance(word, candidate);
+    if (d < bound || (candidate.rfind(word, 0) == 0 && word.size() > 3 && best.empty()))
       best = candidate, bound = std::min(d, bound);
   }
   return best.empty() ? "" : "; did you mean '" + best + "'?";
@@ -305,8 +309,9 @@ int run(int argc, char** argv) {
                       "write into a folder that holds an earlier acquisition's files");
   acquiring
       ->add_option("--save", acquire.save,
-                   "png: pictures at the data's depth (default); tiff: an ImageJ hyperstack at "
-                   "the data's depth; ome-tiff: an OME-TIFF stack; raw: the camera's bytes "
+                   "png: pictures at the data's depth (default); tiff: a stack at the data's "
+                   "depth, an ImageJ hyperstack where ImageJ takes one; ome-tiff: an OME-TIFF "
+                   "stack; raw: the camera's bytes "
                    "(16-bit samples little-endian, as the library gives them)")
       ->type_name("png|tiff|ome-tiff|raw")
       ->check(saveName());

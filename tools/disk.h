@@ -3,6 +3,8 @@
 // One implementation per platform, chosen by the build.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace tool {
@@ -39,6 +41,9 @@ class FolderLock {
 
 // Makes what a folder's entries name (made, renamed, removed) durable.
 bool syncFolder(const std::string& dir, std::string& error);
+// Cuts an unbuffered file back to size bytes: a line half written when the
+// disk filled goes again.
+bool truncateFile(std::FILE* file, std::uint64_t size);
 // This process's id.
 unsigned long processId();
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "disk.h"
@@ -68,6 +69,10 @@ bool syncFolder(const std::string& dir, std::string& error) {
   if (!ok) error = dir + ": " + std::strerror(errno);
   if (fd >= 0) close(fd);
   return ok;
+}
+
+bool truncateFile(std::FILE* file, std::uint64_t size) {
+  return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }
 
 unsigned long processId() {

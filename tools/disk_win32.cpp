@@ -1,5 +1,7 @@
+#include <io.h>
 #include <windows.h>
 #include <cstdint>
+#include <cstdio>
 
 #include "disk.h"
 #include "paths.h"
@@ -99,6 +101,10 @@ bool syncFolder(const std::string& dir, std::string& error) {
   if (!ok) error = dir + ": " + systemReason(GetLastError());
   if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   return ok;
+}
+
+bool truncateFile(std::FILE* file, std::uint64_t size) {
+  return _chsize_s(_fileno(file), static_cast<__int64>(size)) == 0;
 }
 
 unsigned long processId() {

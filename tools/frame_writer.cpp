@@ -56,13 +56,6 @@ std::string notImagej(const TiffStack& stack, const StackFacts& facts) {
   return {};
 }
 
-// Bytes a page of the stack takes: YUV becomes RGB.
-std::uint64_t pageBytes(const FrameWriter::Expected& e) {
-  const std::uint64_t pixels =
-      static_cast<std::uint64_t>(e.width) * static_cast<std::uint64_t>(e.height);
-  return std::max<std::uint64_t>(host::imageBytes(e.frameType, e.width, e.height), pixels * 3);
-}
-
 }  // namespace
 
 FrameWriter::FrameWriter(std::string folder, Save save, int digits, std::uint64_t frames,
@@ -81,15 +74,22 @@ bool FrameWriter::open(const Expected& expected) {
   const std::string path = host::joinPath(folder_, "frames.jsonl");
   errno = 0;
   record_ = host::openFile(path, "ab");
-  if (record_ == nullptr) {
+  // Unbuffered, a line a write: a line the disk takes only in part is cut
+  // off again, with nothing of it left in a buffer to follow later.
+  if (record_ == nullptr || std::setvbuf(record_, nullptr, _IONBF, 0) != 0 ||
+      std::fseek(record_, 0, SEEK_END) != 0) {
     error_ = path + ": " + systemReason();
     return false;
   }
+  const long size = std::ftell(record_);
+  recordBytes_ = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   const bool stack = save_ == Save::kTiff || save_ == Save::kOmeTiff;
   if (stack && expected.width > 0) {
     stack_ = std::make_unique<TiffStack>();
     if (!stack_->open(host::joinPath(folder_, fileName(1)),
-                      needsBigTiff(frames_, pageBytes(expected)), stackSlots(frames_), error_))
+                      needsBigTiff(frames_, stackPageBytes(expected.frameType, expected.width,
+                                                           expected.height)),
+                      stackSlots(frames_), error_))
       return false;
   }
   const std::size_t threads = stack ? 1 : 2;
@@ -200,15 +200,13 @@ void FrameWriter::readRecord(const Clock& clock, std::string& description) {
       t.lost += r.lost;
       if (t.firstSkipped == 0 || r.number < t.firstSkipped) t.firstSkipped = r.number;
     }
-  // The stack holds the pages the record lists, and no more.
-  if (!stack_ || !layoutKnown || facts.times.size() != stack_->pages()) return;
-  if (save_ == Save::kOmeTiff) {
-    description = omeXml(facts);
-  } else {
-    plainWhy_ = notImagej(*stack_, facts);
-    if (plainWhy_.empty()) description = imagejDescription(facts);
-  }
-  describing_ = !description.empty();
+  if (!stack_ || stack_->pages() == 0) return;
+  if (save_ == Save::kTiff && layoutKnown) plainWhy_ = notImagej(*stack_, facts);
+  // Due unless the stack is a plain one; not given unless the stack holds the
+  // pages the record lists, and no more (the tool then says so).
+  describing_ = plainWhy_.empty();
+  if (!describing_ || !layoutKnown || facts.times.size() != stack_->pages()) return;
+  description = save_ == Save::kOmeTiff ? omeXml(facts) : imagejDescription(facts);
 }
 
 std::uint64_t FrameWriter::written() {
@@ -221,10 +219,14 @@ bool FrameWriter::stackUndescribed() const {
 }
 
 std::string FrameWriter::stackSaid() const {
-  if (save_ == Save::kOmeTiff) return "OME-TIFF at the data's depth";
-  if (plainWhy_.empty()) return "an ImageJ hyperstack at the data's depth";
-  return "a plain TIFF stack at the data's depth: " + plainWhy_ +
-         ", which ImageJ does not take as a hyperstack; --save ome-tiff keeps the time axis";
+  if (!plainWhy_.empty())
+    return "a plain TIFF stack at the data's depth: " + plainWhy_ +
+           ", which ImageJ does not take as a hyperstack; --save ome-tiff keeps the time axis";
+  if (stackUndescribed())
+    return "a plain TIFF stack at the data's depth: its time-series description could not be "
+           "written";
+  return save_ == Save::kOmeTiff ? "OME-TIFF at the data's depth"
+                                 : "an ImageJ hyperstack at the data's depth";
 }
 
 double FrameWriter::writingRate() {
@@ -355,7 +357,8 @@ bool FrameWriter::write(Job& job, std::string& error) {
   if (save_ == Save::kTiff || save_ == Save::kOmeTiff) {
     if (!stack_) {
       stack_ = std::make_unique<TiffStack>();
-      const bool big = needsBigTiff(frames_, job.frame.data.size() * 2);
+      const bool big = needsBigTiff(
+          frames_, stackPageBytes(job.frame.frameType, job.frame.width, job.frame.height));
       if (!stack_->open(path, big, stackSlots(frames_), error)) return false;
     }
     nlohmann::json description = {{"number", job.record.number}, {"time", job.record.time}};
@@ -366,7 +369,10 @@ bool FrameWriter::write(Job& job, std::string& error) {
       if (kind == host::PixelKind::kBayer8 || kind == host::PixelKind::kBayer16)
         description["bayer"] = pixel::bayerName(pixel::bayerOfFrameType(job.frame.frameType));
     }
-    return stack_->add(job.frame, dumpJson(description), error) && note(job, error);
+    // The page, then its line, then the page in the chain: killed at any
+    // moment, the stack holds no page without its line.
+    return stack_->write(job.frame, dumpJson(description), error) && note(job, error) &&
+           stack_->link(error);
   }
   auto noteIt = [&](std::string& reason) {
     // A line goes only with a file that takes its name: something of that
@@ -432,14 +438,18 @@ bool FrameWriter::note(const Job& job, std::string& error) {
     ok = syncFolder(folder_, why) && host::syncFile(record_);
     if (!ok && !why.empty()) {
       error = why;
+      truncateFile(record_, recordBytes_);
       return false;
     }
     synced_ = now;
   }
   if (!ok) {
     error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+    // No line for a frame that has no file: the record is cut back.
+    truncateFile(record_, recordBytes_);
     return false;  // the caller settles it as dropped
   }
+  recordBytes_ += text.size();
   std::lock_guard<std::mutex> lock(mutex_);
   settle(r.index);
   return true;

@@ -141,6 +141,7 @@ class FrameWriter {
   std::vector<std::pair<std::uint32_t, host::Picture>> thumbnails_;
   std::string error_;
   std::FILE* record_ = nullptr;
+  std::uint64_t recordBytes_ = 0;  // its whole lines
   // When the record and the folder's names last reached the disk; like
   // record_, the frame whose line is next has it alone.
   std::chrono::steady_clock::time_point synced_;

@@ -143,19 +143,31 @@ bool RunFolder::clearEarlier(const std::vector<std::string>& names, std::string&
         recorded.insert(j["file"].get<std::string>());
     }
   }
-  std::string failures;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    const std::string name = host::utf8Of(entry.path().filename());
+  // A .part is a file the earlier run was making when it ended: one of its
+  // own names, or a frame's it had no line for yet.
+  auto ours = [&](const std::string& name) {
     std::string base = name;
     const bool part = base.size() > 5 && base.compare(base.size() - 5, 5, ".part") == 0;
     if (part) base.resize(base.size() - 5);
-    // A .part is a file the earlier run was making when it ended: one of its
-    // own names, or a frame's it had no line for yet.
-    const bool ours =
-        recorded.count(base) > 0 || (part && !recorded.empty() && frameFileName(base) &&
-                                     base != "frames.tif" && base != "frames.ome.tif");
-    if (!ours || !regularFile(entry.path())) continue;
+    return recorded.count(base) > 0 || (part && !recorded.empty() && frameFileName(base) &&
+                                        base != "frames.tif" && base != "frames.ome.tif");
+  };
+  std::error_code ec;
+  // What would stay in the way of this run is found first: a refused run
+  // removes nothing of the earlier one.
+  for (const std::string& name : names)
+    for (const std::string& each : {name, name + ".part"}) {
+      const fs::path path = folder / host::fsPath(each);
+      if (!fs::exists(fs::symlink_status(path, ec)) || (ours(each) && regularFile(path))) continue;
+      error = "'" + host::joinPath(dir_, each) + "' is in the way and " +
+              (ours(each) ? "is not a file" : "no earlier acquisition recorded it as its own") +
+              "; move it, or write to another folder";
+      return false;
+    }
+  std::string failures;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = host::utf8Of(entry.path().filename());
+    if (!ours(name) || !regularFile(entry.path())) continue;
     std::error_code removal;
     if (!fs::remove(entry.path(), removal) && removal)
       failures += (failures.empty() ? "" : ", ") + name + " (" + removal.message() + ")";
@@ -165,14 +177,6 @@ bool RunFolder::clearEarlier(const std::vector<std::string>& names, std::string&
             "'; nothing was written";
     return false;
   }
-  for (const std::string& name : names)
-    for (const std::string& each : {name, name + ".part"})
-      if (fs::exists(fs::symlink_status(folder / host::fsPath(each), ec))) {
-        error = "'" + host::joinPath(dir_, each) +
-                "' is in the way and no earlier acquisition recorded it as its own; move it, or "
-                "write to another folder";
-        return false;
-      }
   return true;
 }
 

@@ -169,6 +169,13 @@ bool stackLayout(std::uint32_t frameType, std::uint16_t& samples, std::uint16_t&
   return true;
 }
 
+std::uint64_t stackPageBytes(std::uint32_t frameType, int width, int height) {
+  Layout layout;
+  if (!layoutOf(frameType, layout) || width <= 0 || height <= 0) return 0;
+  return static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * layout.samples *
+         (layout.bits / 8u);
+}
+
 bool needsBigTiff(std::uint64_t frames, std::uint64_t frameBytes) {
   // A page's directory and description take well under 4 KB.
   return frames * (frameBytes + 4096) >= (std::uint64_t{1} << 32);
@@ -229,8 +236,9 @@ bool TiffStack::open(const std::string& path, bool big, std::uint64_t pagesAtMos
   return true;
 }
 
-bool TiffStack::add(const host::Frame& frame, const std::string& description, std::string& error) {
-  if (file_ == nullptr || failed_) {
+bool TiffStack::write(const host::Frame& frame, const std::string& description,
+                      std::string& error) {
+  if (file_ == nullptr || failed_ || pending_) {
     error = path_ + (file_ == nullptr ? ": not open" : ": an earlier page failed");
     return false;
   }
@@ -295,18 +303,35 @@ bool TiffStack::add(const host::Frame& frame, const std::string& description, st
   // The page's data and directory on the disk before anything links to them;
   // the camera's 16-bit samples are little-endian, as the stack is.
   if (!writeAt(dataAt, data, static_cast<std::size_t>(bytes)) ||
-      !writeAt(at, d.bytes().data(), d.bytes().size()) || !host::syncFile(file_) ||
-      !writeOffset(link_, at) || std::fflush(file_) != 0) {
+      !writeAt(at, d.bytes().data(), d.bytes().size()) || !host::syncFile(file_)) {
+    error = reason();
+    return false;
+  }
+  written_ = {at, d.link(), text, bytes, inSlot ? dataAt + bytes : at + d.bytes().size(), inSlot};
+  pending_ = true;
+  failed_ = false;
+  return true;
+}
+
+bool TiffStack::link(std::string& error) {
+  if (!pending_) {
+    error = path_ + ": no page to link";
+    return false;
+  }
+  pending_ = false;
+  failed_ = true;  // until the link is written
+  errno = 0;
+  if (!writeOffset(link_, written_.at) || std::fflush(file_) != 0) {
     error = reason();
     return false;
   }
   if (pages_ == 0) {
-    firstText_ = text;
-    pageBytes_ = bytes;
+    firstText_ = written_.text;
+    pageBytes_ = written_.bytes;
   }
-  contiguous_ = contiguous_ && inSlot && bytes == pageBytes_;
-  dataEnd_ = inSlot ? dataAt + bytes : at + d.bytes().size();
-  link_ = d.link();
+  contiguous_ = contiguous_ && written_.inSlot && written_.bytes == pageBytes_;
+  dataEnd_ = written_.dataEnd;
+  link_ = written_.link;
   failed_ = false;
   ++pages_;
   return true;
@@ -336,7 +361,7 @@ bool TiffStack::describeFirst(const std::string& text) {
 bool TiffStack::close(std::string& error, const std::string& firstDescription) {
   if (file_ == nullptr) return true;
   errno = 0;
-  // A failed page may have been linked: the chain ends before it.
+  // A page whose link failed may be linked all the same: the chain ends before it.
   bool ok = !failed_ || (writeOffset(link_, 0) && std::fflush(file_) == 0);
   if (ok && pages_ > 0 && !firstDescription.empty())
     ok = described_ = describeFirst(firstDescription);

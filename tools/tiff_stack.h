@@ -10,7 +10,7 @@
 // past it have their directory after their data, and the stack is no longer
 // one run of data). Each page is on the disk before the page before it links
 // to it: closed after a failure, or killed, the stack holds exactly the pages
-// add accepted.
+// linked.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +32,13 @@ class TiffStack {
   // space is taken now, not while the camera runs); big: BigTIFF. False with
   // the reason.
   bool open(const std::string& path, bool big, std::uint64_t pagesAtMost, std::string& error);
-  // Appends a page; once it returns true the page is in the file for any
-  // reader, whatever happens to the process after.
-  bool add(const host::Frame& frame, const std::string& description, std::string& error);
+  // Writes a page's data and directory, on the disk but in no reader's
+  // sight until link() puts it in the chain: what names the page (its line
+  // in a record) goes between the two.
+  bool write(const host::Frame& frame, const std::string& description, std::string& error);
+  // Links the page write() made; once it returns true the page is in the
+  // file for any reader, whatever happens to the process after.
+  bool link(std::string& error);
   // Closes the file. A non-empty description replaces the first page's: in
   // space kept for it when it fits (a full disk takes it then), else appended.
   bool close(std::string& error, const std::string& firstDescription = {});
@@ -62,6 +66,13 @@ class TiffStack {
   std::uint64_t firstText_ = 0;  // the first page's description entry
   std::uint64_t pageBytes_ = 0;  // the first page's data
   std::uint64_t pages_ = 0;
+  // The page written and not yet linked.
+  struct Written {
+    std::uint64_t at = 0, link = 0, text = 0, bytes = 0, dataEnd = 0;
+    bool inSlot = false;
+  };
+  Written written_;
+  bool pending_ = false;
   bool contiguous_ = true;
   bool failed_ = false;
   bool described_ = false;
@@ -71,6 +82,10 @@ class TiffStack {
 // signed; false for a type it cannot hold.
 bool stackLayout(std::uint32_t frameType, std::uint16_t& samples, std::uint16_t& bits,
                  bool& isSigned);
+
+// Bytes of a page of frames of this type and size (YUV becomes RGB); 0 for a
+// type the stack cannot hold.
+std::uint64_t stackPageBytes(std::uint32_t frameType, int width, int height);
 
 // Whether a stack of frames of this many bytes each may pass classic TIFF's 4 GB.
 bool needsBigTiff(std::uint64_t frames, std::uint64_t frameBytes);

@@ -383,7 +383,8 @@ class HostCallTest : public HostTest {
     const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (unsaid() && std::chrono::steady_clock::now() < patience)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (unsaid()) ADD_FAILURE() << "the host acquires, and in 2 s no frame came and nothing said why";
+    if (unsaid())
+      ADD_FAILURE() << "the host acquires, and in 2 s no frame came and nothing said why";
     Step(dog, "property");
     changeProperty(*input);
     if (shape == Shape::kStop) {

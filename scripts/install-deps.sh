@@ -10,7 +10,7 @@
 # Debian's patches, into /usr/local/src/corvane/.
 set -euo pipefail
 want=(cmake g++ make pkg-config libgtest-dev googletest libbenchmark-dev nlohmann-json3-dev
-      libstb-dev libcli11-dev python3-tifffile clang-format dpkg-dev curl ca-certificates)
+      libstb-dev libcli11-dev python3-tifffile clang-format dpkg-dev curl ca-certificates strace)
 case "${1:-native}" in
   all) want+=(g++-mingw-w64-x86-64-posix wine64 wine clang lld llvm chromium chromium-driver jq) ;;
   analysis) want+=(clang clang-tidy libclang-rt-14-dev) ;;

@@ -335,9 +335,21 @@ check "a file in the way kept" grep -q mine "$work/mine/frames.jsonl"
 rm "$work/then/frames.tif" && mkdir "$work/then/frames.tif"
 expect_error "frames.tif' is in the way and is not a file" acquire 1 --frames 1 --save tiff --overwrite --out "$(native_path "$work/then")"
 check "the earlier run kept after that refusal" test -s "$work/then/acquisition.json" -a -s "$work/then/frames.jsonl"
+# So is a file of yours with a frame's name the new run would write.
+echo mine >"$work/then/frame_0005.png"
+expect_error "frame_0005.png' is in the way and no earlier acquisition" acquire 1 --frames 6 --overwrite --out "$(native_path "$work/then")"
+check "the earlier run kept after the frame's refusal" test -s "$work/then/frames.tif" -a -s "$work/then/frames.jsonl"
 expect_error "no device '9'" acquire 9 --out "$(native_path "$work/pd/a/b")"
 if [[ "$tool" != *.exe ]]; then
   expect_error "cannot make folder '/proc/corvane'" acquire 1 --out /proc/corvane
+  # An earlier file that will not go: all of the earlier run stays.
+  rm -rf "$work/then/frames.tif" "$work/then/frame_0005.png"
+  "${run[@]}" acquire 1 --frames 3 --overwrite --out "$work/then" >/dev/null 2>&1
+  if chattr +i "$work/then/frame_0002.png" 2>/dev/null; then
+    expect_error "cannot remove the earlier acquisition's frame_0002.png" acquire 1 --frames 3 --overwrite --out "$work/then"
+    chattr -i "$work/then/frame_0002.png"
+    check "nothing of the earlier run removed" test "$(ls "$work/then" | tr '\n' ' ')" = "acquisition.json contact_sheet.png frame_0001.png frame_0002.png frame_0003.png frames.jsonl "
+  fi
   # A full disk, where this machine lets a small one be mounted.
   mkdir -p "$work/small"
   if mount -t tmpfs -o size=300k tmpfs "$work/small" 2>/dev/null; then
@@ -354,26 +366,45 @@ with tifffile.TiffFile(sys.argv[1] + "/frames.tif") as t:
     assert len(lines) >= 1 and len(t.pages) == len(lines) and t.pages[-1].asarray().shape == (240, 320)
     # Its description had space kept for it: a time series still.
     assert t.is_imagej and t.imagej_metadata["frames"] == len(lines)' "$work/small/t"
+    rm -rf "$work/small/t"
+    expect_error ": No space left on device" acquire 2 "VARIABLE_0 (1280X960) Raw8" --roi 0,0,320,240 --frames 20 --save ome-tiff --out "$work/small/o"
+    check "an OME stack on a full disk keeps its planes" "$py" -c "$tiff_strict"'
+import sys, tifffile, xml.etree.ElementTree as ET
+lines = open(sys.argv[1] + "/frames.jsonl").read().splitlines()
+with tifffile.TiffFile(sys.argv[1] + "/frames.ome.tif") as t:
+    assert t.is_ome and len(ET.fromstring(t.ome_metadata).findall(".//{*}Plane")) == len(t.pages) == len(lines) >= 1' "$work/small/o"
     umount "$work/small"
-    # Disks that fill at every step of a small page's writing (its data, its
-    # directory, its line): the record's lines are whole and the stack holds
-    # exactly the pages they list, described.
-    for size in 150 166 184 200 216 232 248 264 280 296; do
-      mount -t tmpfs -o size=${size}k tmpfs "$work/small"
-      "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Mono8" --roi 0,0,64,64 --frames 200 --save tiff \
-        --out "$work/small/t" >/dev/null 2>&1
-      mkdir -p "$work/full$size" && cp "$work/small/t/frames.jsonl" "$work/small/t/frames.tif" "$work/full$size/"
-      umount "$work/small"
-    done
-    check "stacks on disks full at each step" "$py" -c "$tiff_strict"'
-import json, sys, tifffile
-for folder in sys.argv[1:]:
-    lines = [json.loads(l) for l in open(folder + "/frames.jsonl").read().splitlines()]
-    with tifffile.TiffFile(folder + "/frames.tif") as t:
-        assert len(t.pages) == len(lines) > 0 and t.is_imagej, (folder, len(t.pages), len(lines))
-        assert json.loads(t.pages[-1].description)["number"] == lines[-1]["number"], folder' "$work"/full*
   else
     echo "SKIPPED: the full-disk row (a tmpfs cannot be mounted here)"
+  fi
+  # The disk full at each write of a stack run in turn, the stack's and the
+  # record's (strace fails each thread's Nth write to the file): the record's
+  # lines are whole and the stack holds exactly the pages they list, described
+  # or said not to be.
+  if command -v strace >/dev/null; then
+    # Each of the writer's writes: a page's data, directory and link, a line a frame.
+    for file in frames.tif frames.jsonl; do
+      for nth in $(seq 1 $([[ $file == frames.tif ]] && echo 12 || echo 4)); do
+        out="$work/inject-$file-$nth"
+        strace -f -qq -o /dev/null -P "$out/$file" -e trace=write -e inject=write:error=ENOSPC:when=$nth \
+          "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Mono8" --roi 0,0,64,64 --frames 4 --save tiff \
+          --out "$out" >/dev/null 2>"$out.err"
+      done
+    done
+    check "a stack with the disk full at each write" "$py" -c "$tiff_strict"'
+import glob, json, os, sys
+import tifffile
+for err in sorted(glob.glob(sys.argv[1] + "/inject-*.err")):
+    folder = err[:-4]
+    assert "No space left on device" in open(err).read(), err
+    if not os.path.exists(folder + "/frames.jsonl"):
+        continue  # refused before its first frame: nothing of it is left
+    lines = [json.loads(l) for l in open(folder + "/frames.jsonl").read().splitlines()]
+    said = "lacks its time-series description" in open(err).read()
+    with tifffile.TiffFile(folder + "/frames.tif") as t:
+        assert len(t.pages) == len(lines) and (not lines or t.is_imagej or said), (folder, len(t.pages), len(lines))' "$work"
+  else
+    echo "SKIPPED: the disk full at each write (no strace here)"
   fi
   # Text that is not UTF-8 (a folder's name) is written as valid JSON.
   expect_ok '"frames": 1' acquire 1 --frames 1 --out $'/tmp/lat\xe9n-'"$$" --json
@@ -384,9 +415,18 @@ else
   expect_ok '1 frames written' acquire 1 --frames 1 --out "$(native_path "$work/Kameras Ü 日本")"
   check "a folder named outside the code page" test -s "$work/Kameras Ü 日本/frame_0001.png"
 fi
-# A failed write stops the run with the system's reason, and keeps what was written and its record.
-mkdir -p "$work/blocked/frame_0004.png/x"
-expect_error "frame_0004.png" acquire 1 "640X480 Mono8 30 FPS" --frames 20 --overwrite --out "$(native_path "$work/blocked")"
+# A failed write stops the run with the system's reason, and keeps what was written and its
+# record: something takes a frame's name once the run has started (in the way before, it is refused).
+CORVANE_HOLD="started:$(native_path "$work/go-blocked")" "${run[@]}" acquire 1 "640X480 Mono8 30 FPS" \
+  --frames 20 --out "$(native_path "$work/blocked")" >/dev/null 2>"$work/blocked.err" &
+pid=$!
+for _ in $(seq 1 600); do [[ -e "$work/go-blocked.reached" ]] && break; sleep 0.05; done
+mkdir -p "$work/blocked/frame_0004.png/x" && touch "$work/go-blocked"
+wait "$pid"
+status=$?
+pid=""
+[[ $status -eq 2 && "$(tr -d '\r' <"$work/blocked.err")" == *"frame_0004.png"* ]] && pass=$((pass + 1)) ||
+  fail "a write that fails: status $status, $(cat "$work/blocked.err")"
 check "a line for every frame file after a failed write" every_file_has_its_line "$work/blocked"
 check "a file for every line after a failed write" "$py" -c '
 import json, os, sys

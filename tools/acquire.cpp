@@ -161,7 +161,8 @@ int acquire(const Common& common, const AcquireOptions& options) {
   if (save == FrameWriter::Save::kRaw) names.push_back("raw.json");
   if (save == FrameWriter::Save::kTiff || save == FrameWriter::Save::kOmeTiff)
     names.push_back(writer.fileName(1));
-  if (options.overwrite && !folder.clearEarlier(names, error)) return refuse(error);
+  auto makes = [&writer](const std::string& name) { return writer.makes(name); };
+  if (options.overwrite && !folder.clearEarlier(names, makes, error)) return refuse(error);
   holdAt("cleared");
   for (const std::string& name : names) folder.own(name);
   if (!writeSummary(error)) return refuse(error);

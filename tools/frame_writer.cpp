@@ -1,6 +1,7 @@
 #include "frame_writer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -48,6 +49,13 @@ std::uint64_t stackSlots(std::uint64_t frames) {
                                                         : frames;
 }
 
+// Space kept for the stack's description, so that a full disk at the end
+// leaves it too: ImageJ's is short; OME-XML has a Plane a page.
+std::uint64_t stackText(FrameWriter::Save save, std::uint64_t frames) {
+  if (save != FrameWriter::Save::kOmeTiff) return 1024;
+  return 4096 + 96 * std::min<std::uint64_t>(stackSlots(frames), 1000000);
+}
+
 // Why ImageJ could not read the stack as its own hyperstack; empty when it can.
 std::string notImagej(const TiffStack& stack, const StackFacts& facts) {
   if (stack.big()) return "BigTIFF, as the frames asked for could pass 4 GB";
@@ -89,7 +97,7 @@ bool FrameWriter::open(const Expected& expected) {
     if (!stack_->open(host::joinPath(folder_, fileName(1)),
                       needsBigTiff(frames_, stackPageBytes(expected.frameType, expected.width,
                                                            expected.height)),
-                      stackSlots(frames_), error_))
+                      stackSlots(frames_), stackText(save_, frames_), error_))
       return false;
   }
   const std::size_t threads = stack ? 1 : 2;
@@ -273,6 +281,7 @@ void FrameWriter::dropped(const Record& record) {
 
 // Called with mutex_ held: the frame has its line, or will have none.
 void FrameWriter::settle(std::uint32_t index) {
+  if (index < nextLine_) return;  // settled already
   settled_.insert(index);
   while (!settled_.empty() && *settled_.begin() == nextLine_) {
     settled_.erase(settled_.begin());
@@ -284,6 +293,18 @@ void FrameWriter::settle(std::uint32_t index) {
 std::string FrameWriter::filePattern() const {
   if (save_ == Save::kTiff || save_ == Save::kOmeTiff) return fileName(1);
   return save_ == Save::kPng ? "frame_*.png" : "frame_*.raw";
+}
+
+bool FrameWriter::makes(const std::string& name) const {
+  if (save_ == Save::kTiff || save_ == Save::kOmeTiff) return name == fileName(1);
+  if (name.rfind("frame_", 0) != 0) return false;
+  std::uint64_t index = 0;
+  for (std::size_t i = 6;
+       i < name.size() && index <= frames_ && std::isdigit(static_cast<unsigned char>(name[i]));
+       ++i)
+    index = index * 10 + static_cast<std::uint64_t>(name[i] - '0');
+  // The number as this run pads it, and its extension.
+  return index >= 1 && index <= frames_ && name == fileName(static_cast<std::uint32_t>(index));
 }
 
 std::string FrameWriter::fileName(std::uint32_t index) const {
@@ -359,7 +380,8 @@ bool FrameWriter::write(Job& job, std::string& error) {
       stack_ = std::make_unique<TiffStack>();
       const bool big = needsBigTiff(
           frames_, stackPageBytes(job.frame.frameType, job.frame.width, job.frame.height));
-      if (!stack_->open(path, big, stackSlots(frames_), error)) return false;
+      if (!stack_->open(path, big, stackSlots(frames_), stackText(save_, frames_), error))
+        return false;
     }
     nlohmann::json description = {{"number", job.record.number}, {"time", job.record.time}};
     if (job.record.index == 1) {
@@ -371,8 +393,8 @@ bool FrameWriter::write(Job& job, std::string& error) {
     }
     // The page, then its line, then the page in the chain: killed at any
     // moment, the stack holds no page without its line.
-    return stack_->write(job.frame, dumpJson(description), error) && note(job, error) &&
-           stack_->link(error);
+    return stack_->write(job.frame, dumpJson(description), error) &&
+           note(job, error, [this](std::string& why) { return stack_->link(why); });
   }
   auto noteIt = [&](std::string& reason) {
     // A line goes only with a file that takes its name: something of that
@@ -399,7 +421,8 @@ bool FrameWriter::write(Job& job, std::string& error) {
 }
 
 // Waits for the lines of the frames before this one, in the record's order.
-bool FrameWriter::note(const Job& job, std::string& error) {
+bool FrameWriter::note(const Job& job, std::string& error,
+                       const std::function<bool(std::string&)>& then) {
   const Record& r = job.record;
   nlohmann::json line = {{"number", r.number},
                          {"file", fileName(r.index)},
@@ -443,8 +466,10 @@ bool FrameWriter::note(const Job& job, std::string& error) {
     }
     synced_ = now;
   }
+  if (!ok) error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
+  // What completes the frame once its line is in: a line stays only with it.
+  if (ok && then) ok = then(error);
   if (!ok) {
-    error = host::joinPath(folder_, "frames.jsonl") + ": " + systemReason();
     // No line for a frame that has no file: the record is cut back.
     truncateFile(record_, recordBytes_);
     return false;  // the caller settles it as dropped

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -103,6 +104,8 @@ class FrameWriter {
   std::string fileName(std::uint32_t index) const;
   // What the files are called: frame_*.png, or frames.tif.
   std::string filePattern() const;
+  // Whether the run may write a file of this name (frame_0007.png, say).
+  bool makes(const std::string& name) const;
 
  private:
   struct Job {
@@ -113,7 +116,9 @@ class FrameWriter {
   void dropped(const Record& record);
   void settle(std::uint32_t index);
   bool write(Job& job, std::string& error);
-  bool note(const Job& job, std::string& error);
+  // Writes the frame's line in the record in its turn, then runs then (what
+  // completes the frame); the line is cut back when either fails.
+  bool note(const Job& job, std::string& error, const std::function<bool(std::string&)>& then = {});
   // Reads the record back: the totals, and the stack's first description.
   void readRecord(const Clock& clock, std::string& description);
 

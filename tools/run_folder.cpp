@@ -1,5 +1,6 @@
 #include "run_folder.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -17,6 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kLockName = ".corvane-acquire.lock";
+// Where an earlier run's files wait while --overwrite clears them.
+constexpr const char* kAsideName = ".corvane-earlier";
 constexpr int kAttempts = 50;
 
 // The names acquire gives its frames' files: frame_<digits>.png or .raw, or a stack.
@@ -29,6 +32,11 @@ bool frameFileName(const std::string& name) {
     if (!std::isdigit(static_cast<unsigned char>(name[i]))) return false;
   const std::string ext = name.substr(dot);
   return ext == ".png" || ext == ".raw";
+}
+
+std::string withoutPart(const std::string& name) {
+  const bool part = name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0;
+  return part ? name.substr(0, name.size() - 5) : name;
 }
 
 bool regularFile(const fs::path& path) {
@@ -124,7 +132,9 @@ bool RunFolder::prepare(const std::string& dir, bool overwrite, std::string& err
   return true;
 }
 
-bool RunFolder::clearEarlier(const std::vector<std::string>& names, std::string& error) {
+bool RunFolder::clearEarlier(const std::vector<std::string>& names,
+                             const std::function<bool(const std::string&)>& makes,
+                             std::string& error) {
   const fs::path folder = host::fsPath(dir_);
   std::set<std::string> recorded;
   const nlohmann::json summary = readJson(folder / "acquisition.json");
@@ -146,37 +156,58 @@ bool RunFolder::clearEarlier(const std::vector<std::string>& names, std::string&
   // A .part is a file the earlier run was making when it ended: one of its
   // own names, or a frame's it had no line for yet.
   auto ours = [&](const std::string& name) {
-    std::string base = name;
-    const bool part = base.size() > 5 && base.compare(base.size() - 5, 5, ".part") == 0;
-    if (part) base.resize(base.size() - 5);
-    return recorded.count(base) > 0 || (part && !recorded.empty() && frameFileName(base) &&
+    const std::string base = withoutPart(name);
+    return recorded.count(base) > 0 || (base != name && !recorded.empty() && frameFileName(base) &&
                                         base != "frames.tif" && base != "frames.ome.tif");
   };
+  auto wanted = [&](const std::string& name) {
+    const std::string base = withoutPart(name);
+    return std::find(names.begin(), names.end(), base) != names.end() || makes(base);
+  };
+  // What would stay in the way of this run is found first, a frame's name
+  // included: a refused run removes nothing of the earlier one.
   std::error_code ec;
-  // What would stay in the way of this run is found first: a refused run
-  // removes nothing of the earlier one.
-  for (const std::string& name : names)
-    for (const std::string& each : {name, name + ".part"}) {
-      const fs::path path = folder / host::fsPath(each);
-      if (!fs::exists(fs::symlink_status(path, ec)) || (ours(each) && regularFile(path))) continue;
-      error = "'" + host::joinPath(dir_, each) + "' is in the way and " +
-              (ours(each) ? "is not a file" : "no earlier acquisition recorded it as its own") +
+  std::vector<std::string> earlier;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = host::utf8Of(entry.path().filename());
+    const bool file = regularFile(entry.path());
+    if (ours(name) && file) {
+      earlier.push_back(name);
+    } else if (wanted(name)) {
+      error = "'" + host::joinPath(dir_, name) + "' is in the way and " +
+              (ours(name) ? "is not a file" : "no earlier acquisition recorded it as its own") +
               "; move it, or write to another folder";
       return false;
     }
-  std::string failures;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    const std::string name = host::utf8Of(entry.path().filename());
-    if (!ours(name) || !regularFile(entry.path())) continue;
-    std::error_code removal;
-    if (!fs::remove(entry.path(), removal) && removal)
-      failures += (failures.empty() ? "" : ", ") + name + " (" + removal.message() + ")";
   }
-  if (!failures.empty()) {
-    error = "cannot remove the earlier acquisition's " + failures + " in '" + dir_ +
-            "'; nothing was written";
+  if (ec) {
+    error = "cannot read folder '" + dir_ + "': " + ec.message();
     return false;
   }
+  // All or nothing: the earlier files are moved aside, and back should one
+  // not move (a file another program holds open, say); then they go.
+  const fs::path aside = folder / kAsideName;
+  fs::remove_all(aside, ec);
+  if (!fs::create_directory(aside, ec) && ec) {
+    error = "cannot make '" + host::joinPath(dir_, kAsideName) + "': " + ec.message();
+    return false;
+  }
+  std::size_t moved = 0;
+  for (; moved < earlier.size(); ++moved) {
+    fs::rename(folder / host::fsPath(earlier[moved]), aside / host::fsPath(earlier[moved]), ec);
+    if (ec) break;
+  }
+  if (moved < earlier.size()) {
+    error = "cannot remove the earlier acquisition's " + earlier[moved] + " (" + ec.message() +
+            ") in '" + dir_ + "'; nothing was removed or written";
+    for (std::size_t i = 0; i < moved; ++i) {
+      std::error_code back;
+      fs::rename(aside / host::fsPath(earlier[i]), folder / host::fsPath(earlier[i]), back);
+    }
+    fs::remove(aside, ec);
+    return false;
+  }
+  fs::remove_all(aside, ec);
   return true;
 }
 

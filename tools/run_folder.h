@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,10 +26,11 @@ class RunFolder {
   bool prepare(const std::string& dir, bool overwrite, std::string& error);
   // With overwrite: removes the files an earlier run recorded as its own
   // (its acquisition.json, frames.jsonl and the files they name, their .part
-  // leftovers, its contact sheet). False, having written nothing, when one
-  // could not be removed or a file no run recorded has a name in names (the
-  // files this run is about to make).
-  bool clearEarlier(const std::vector<std::string>& names, std::string& error);
+  // leftovers, its contact sheet), all of them or none. False, having removed
+  // and written nothing, when one could not be removed or something else has
+  // a name this run makes: one in names, or one makes says yes to (a frame's).
+  bool clearEarlier(const std::vector<std::string>& names,
+                    const std::function<bool(const std::string&)>& makes, std::string& error);
   // A file of this run, by name: dropRun removes it.
   void own(const std::string& name);
   // Removes this run's own files, lets go of the lock, and removes the

@@ -76,8 +76,6 @@ constexpr int kEntries = 13;
 // A page's description in its slot, with its terminating zero: ours are a
 // frame number and a time (and, on the first page, the frame type).
 constexpr std::size_t kPageText = 256;
-// Kept after the header for the stack's own description of itself.
-constexpr std::uint64_t kStackText = 1024;
 // Directories reserved at most: past this, pages have theirs after their data.
 constexpr std::uint64_t kSlotBudget = std::uint64_t{256} << 20;
 
@@ -206,7 +204,7 @@ bool TiffStack::writeOffset(std::uint64_t at, std::uint64_t value) {
 }
 
 bool TiffStack::open(const std::string& path, bool big, std::uint64_t pagesAtMost,
-                     std::string& error) {
+                     std::uint64_t textBytes, std::string& error) {
   path_ = path;
   big_ = big;
   errno = 0;
@@ -218,7 +216,8 @@ bool TiffStack::open(const std::string& path, bool big, std::uint64_t pagesAtMos
   const std::uint64_t header = big ? 16 : 8;
   slotBytes_ = slotBytes(big);
   slots_ = std::min(pagesAtMost, kSlotBudget / slotBytes_);
-  dataEnd_ = (header + kStackText + slots_ * slotBytes_ + 15) & ~std::uint64_t{15};
+  textBytes_ = even(textBytes);
+  dataEnd_ = (header + textBytes_ + slots_ * slotBytes_ + 15) & ~std::uint64_t{15};
   link_ = big ? 8 : 4;
   std::vector<std::uint8_t> head(header, 0);
   head[0] = head[1] = 'I';
@@ -272,7 +271,7 @@ bool TiffStack::write(const host::Frame& frame, const std::string& description,
   const bool inSlot = pages_ < slots_;
   const std::uint64_t dataAt = dataEnd_;
   const std::uint64_t at =
-      inSlot ? (big_ ? 16 : 8) + kStackText + pages_ * slotBytes_ : even(dataAt + bytes);
+      inSlot ? (big_ ? 16 : 8) + textBytes_ + pages_ * slotBytes_ : even(dataAt + bytes);
   if (!big_ && std::max(dataAt + bytes, at + slotBytes_) > 0xFFFFFFFFu) {
     error = path_ + ": past classic TIFF's 4 GB";
     return false;
@@ -341,7 +340,7 @@ bool TiffStack::link(std::string& error) {
 // description entry's count and offset, together, once the text is on disk.
 bool TiffStack::describeFirst(const std::string& text) {
   std::uint64_t at = big_ ? 16 : 8;
-  if (text.size() >= kStackText) {
+  if (text.size() >= textBytes_) {
     if (std::fseek(file_, 0, SEEK_END) != 0) return false;
 #if defined(_WIN32)
     const std::int64_t end = _ftelli64(file_);

@@ -28,10 +28,11 @@ class TiffStack {
   TiffStack(const TiffStack&) = delete;
   TiffStack& operator=(const TiffStack&) = delete;
 
-  // Makes the file and reserves the directories of pagesAtMost pages (the
-  // space is taken now, not while the camera runs); big: BigTIFF. False with
-  // the reason.
-  bool open(const std::string& path, bool big, std::uint64_t pagesAtMost, std::string& error);
+  // Makes the file and reserves the directories of pagesAtMost pages and
+  // textBytes for the stack's description (the space is taken now, not
+  // while the camera runs); big: BigTIFF. False with the reason.
+  bool open(const std::string& path, bool big, std::uint64_t pagesAtMost, std::uint64_t textBytes,
+            std::string& error);
   // Writes a page's data and directory, on the disk but in no reader's
   // sight until link() puts it in the chain: what names the page (its line
   // in a record) goes between the two.
@@ -61,6 +62,7 @@ class TiffStack {
   bool big_ = false;
   std::uint64_t slots_ = 0;      // directories reserved
   std::uint64_t slotBytes_ = 0;  // each
+  std::uint64_t textBytes_ = 0;  // kept for the stack's description
   std::uint64_t dataEnd_ = 0;    // where the next page's data goes
   std::uint64_t link_ = 0;       // where the link to the next page goes
   std::uint64_t firstText_ = 0;  // the first page's description entry

@@ -139,6 +139,15 @@ for folder, pages, why in zip(sys.argv[1::2], (12, 4, None), sys.argv[2::2]):
     said = json.load(open(folder + "/acquisition.json"))["stack"]
     assert said.startswith("a plain TIFF stack") and why in said and why in open(folder + ".out").read(), said' \
   "$work/past" "directories precede" "$work/rgb16" "16-bit RGB" "$work/big15000" "BigTIFF"
+# OME-XML longer than the space kept for it goes at the stack's end.
+CORVANE_STACK_SLOTS=1 "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Mono8" --roi 0,0,64,64 --frames 100 \
+  --save ome-tiff --out "$(native_path "$work/appended")" >/dev/null 2>&1
+check "OME-XML appended" "$py" -c "$tiff_strict"'
+import os, sys, tifffile, xml.etree.ElementTree as ET
+with tifffile.TiffFile(sys.argv[1]) as t:
+    assert len(ET.fromstring(t.ome_metadata).findall(".//{*}Plane")) == len(t.pages) == 100
+    assert t.pages[0].tags["ImageDescription"].valueoffset >= os.path.getsize(sys.argv[1]) - len(t.ome_metadata) - 2' \
+  "$work/appended/frames.ome.tif"
 # A region of the virtual camera at 8,000 fps: each file's first bytes carry the
 # camera's sequence number; written + skipped + lost is its span, lost exact.
 "${run[@]}" acquire 2 "VARIABLE_0 (1280X960) Raw8" --roi 8,2,64,64 --frames 3000 --save raw --buffer 1 \

@@ -194,7 +194,9 @@ bool TiffStack::writeAt(std::uint64_t at, const void* data, std::size_t size) {
 #else
   const bool sought = fseeko(file_, static_cast<off_t>(at), SEEK_SET) == 0;
 #endif
-  return sought && std::fwrite(data, 1, size, file_) == size;
+  if (!sought || std::fwrite(data, 1, size, file_) != size) return false;
+  end_ = std::max(end_, at + size);
+  return true;
 }
 
 bool TiffStack::writeOffset(std::uint64_t at, std::uint64_t value) {
@@ -339,17 +341,7 @@ bool TiffStack::link(std::string& error) {
 // The text in the space kept for it, or appended; then the first page's
 // description entry's count and offset, together, once the text is on disk.
 bool TiffStack::describeFirst(const std::string& text) {
-  std::uint64_t at = big_ ? 16 : 8;
-  if (text.size() >= textBytes_) {
-    if (std::fseek(file_, 0, SEEK_END) != 0) return false;
-#if defined(_WIN32)
-    const std::int64_t end = _ftelli64(file_);
-#else
-    const std::int64_t end = ftello(file_);
-#endif
-    if (end < 0) return false;
-    at = even(static_cast<std::uint64_t>(end));
-  }
+  const std::uint64_t at = text.size() < textBytes_ ? (big_ ? 16 : 8) : even(end_);
   std::vector<std::uint8_t> entry(2 * static_cast<std::size_t>(big_ ? 8 : 4));
   put(entry, 0, text.size() + 1, big_ ? 8 : 4);
   put(entry, entry.size() / 2, at, big_ ? 8 : 4);

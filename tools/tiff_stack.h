@@ -63,6 +63,7 @@ class TiffStack {
   std::uint64_t slots_ = 0;      // directories reserved
   std::uint64_t slotBytes_ = 0;  // each
   std::uint64_t textBytes_ = 0;  // kept for the stack's description
+  std::uint64_t end_ = 0;        // the file's size
   std::uint64_t dataEnd_ = 0;    // where the next page's data goes
   std::uint64_t link_ = 0;       // where the link to the next page goes
   std::uint64_t firstText_ = 0;  // the first page's description entry
